@@ -1,0 +1,32 @@
+# Thin front end over the CMake presets. Every target bootstraps the machine first.
+PREFIX ?= /usr/local
+DESTDIR ?=
+BUILD_PRESET ?= release
+BUILD_DIR := build/$(BUILD_PRESET)
+
+.PHONY: all bootstrap build demo test install bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	@cmake --preset $(BUILD_PRESET) >/dev/null
+	@cmake --build --preset $(BUILD_PRESET)
+
+demo: build
+	@scripts/demo $(BUILD_DIR)
+
+test: build
+	@ctest --preset $(BUILD_PRESET) -j2
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+bench: bootstrap
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,1 @@
+#include "direct_launch.h"

@@ -1,0 +1,17 @@
+// The launcher's two message forms on standard error and its status-line writer.
+#pragma once
+
+#include <cstdint>
+
+// "orva-landlock-run: <text>\n"
+void report_message(const char* text);
+// "orva-landlock-run: <text>: <strerror(errno)>\n", for the errno the failing call left.
+void report_error(const char* text);
+// {"state":"<state>","abi":<abi>}\n on fd; nothing for a negative fd. 0 or 125.
+int write_status_line(int fd, const char* state, std::int64_t abi);
+// Writes all of len bytes, retrying EINTR and short writes. 0, or -1 with errno set.
+int write_all(int fd, const char* data, unsigned long len);
+
+// Closes fd while keeping errno as the failing call left it, so that the report
+// that follows names that call and not the close.
+void close_keeping_errno(int fd);

@@ -1,0 +1,48 @@
+// Listing and selection of the chat directory's files, done once per run before
+// any file is read.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace orva {
+
+// One selected chat file of scan-catalog.
+struct ChatFile {
+    std::string name;  // a name inside the chat directory, not a path
+    double mtimeMs;    // milliseconds since the epoch, negative before it
+};
+
+// Whole names of the entries that end in ".title.json"; exact byte equality.
+using SidecarNameSet = std::unordered_set<std::string>;
+
+// 38 to 42 bytes, ".jsonl" suffix, a stem of ASCII hex digits and '-' only.
+bool isSessionFileName(std::string_view name);
+
+// Outcome of opening the chat directory: missing (ENOENT) is not an error.
+enum class ListingResult { Listed, DirectoryMissing, OpenFailed };
+
+struct CatalogListing {
+    ListingResult result = ListingResult::Listed;
+    int error = 0;  // errno of the failed open, for OpenFailed
+    std::vector<ChatFile> files;  // newest first, filtered by the cursor, capped
+    SidecarNameSet sidecarNames;
+    bool truncated = false;
+};
+
+struct ProjectListing {
+    ListingResult result = ListingResult::Listed;
+    int error = 0;
+    std::vector<std::string> names;  // byte order, capped
+};
+
+CatalogListing listCatalogFiles(const std::string& chatsDir, std::optional<double> cursorMtime,
+                                bool cursorInclusive, std::uint64_t maxFiles);
+
+ProjectListing listProjectFiles(const std::string& chatsDir, std::uint64_t maxFiles);
+
+}  // namespace orva

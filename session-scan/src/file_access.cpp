@@ -1,0 +1,3 @@
+#include "file_access.h"
+
+namespace orva {}  // namespace orva

@@ -1,0 +1,75 @@
+// Guarded access to the files of the chat directory: only regular files reached
+// without a symbolic link, and still the same file once opened.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orva {
+
+// Owns one descriptor and closes it exactly once.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// Size and times of an opened file, from the status of its descriptor.
+struct FileStamp {
+    std::int64_t size = 0;
+    std::int64_t mtimeSec = 0;
+    std::int64_t mtimeNsec = 0;
+    std::int64_t ctimeSec = 0;
+    std::int64_t ctimeNsec = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp fileStampOf(const struct stat& status);
+
+enum class OpenVerdict { Opened, Skip, Fallback };
+
+struct OpenOutcome {
+    OpenVerdict verdict = OpenVerdict::Fallback;
+    FileDescriptor fd;  // open only for Opened
+    FileStamp stamp;    // meaningful only for Opened
+};
+
+OpenOutcome openRegularFile(const std::string& path);
+
+// Bytes placed at the start of the buffer, or the errno of a failure (error != 0).
+// A count below the buffer's size means the file ended first; it is not an error.
+struct ReadOutcome {
+    std::size_t count = 0;
+    int error = 0;
+};
+
+ReadOutcome readFullAt(int fd, std::int64_t offset, std::span<char> buffer);
+
+// dir joined with name: one '/' between them unless dir is empty or already ends
+// with '/'; a name that begins with '/' replaces dir.
+std::string joinPath(std::string_view dir, std::string_view name);
+
+}  // namespace orva

@@ -1,0 +1,3 @@
+#include "json_reader.h"
+
+namespace orva {}  // namespace orva

@@ -1,0 +1,37 @@
+// In-place JSON reader: validate-and-skip one value, or decode one string into an
+// owned UTF-8 string. Skipping checks syntax only; decoding also checks UTF-8 and
+// surrogate pairing. Failures carry no reason.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace orva {
+
+inline constexpr unsigned MAX_JSON_DEPTH = 256;
+
+// A read position over bytes the cursor does not own.
+struct JsonCursor {
+    const char* bytes;
+    std::size_t length;
+    std::size_t position;
+};
+
+// Space, tab, line feed and carriage return; form feed is not JSON whitespace.
+constexpr bool isJsonWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+void skipJsonWhitespace(JsonCursor& cursor);
+
+// depth is the nesting level of the value itself; above MAX_JSON_DEPTH fails at once.
+bool skipValue(JsonCursor& cursor, unsigned depth);
+bool skipString(JsonCursor& cursor);
+std::optional<std::string> readString(JsonCursor& cursor);
+// The cursor stands on the first of the four digits after "\u".
+std::optional<std::uint16_t> readHex4(JsonCursor& cursor);
+void appendCodePoint(std::string& out, char32_t codePoint);
+
+}  // namespace orva

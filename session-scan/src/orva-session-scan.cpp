@@ -1,0 +1,146 @@
+// orva-session-scan: catalogs a directory of chat-session transcripts and prints
+// one JSON document on standard output.
+//
+// The run is a straight line: parse the argument vector, list the chat directory
+// once, run the per-file worker of the subcommand on a pool of threads, write the
+// document after every thread has ended.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chat_listing.h"
+#include "head_scan.h"
+#include "json_writer.h"
+#include "scan_options.h"
+#include "session_scan.h"
+#include "source_digest.h"
+#include "text.h"
+#include "worker_pool.h"
+
+namespace {
+
+using namespace orva;
+
+constexpr std::string_view USAGE =
+    "usage: orva-session-scan <scan-catalog|scan-project-ids|--source-sha256> [chats_dir] "
+    "[options]\n";
+
+enum ExitStatus { EXIT_OK = 0, EXIT_RUN_ERROR = 1, EXIT_USAGE = 2, EXIT_INTERNAL = 101 };
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+void printError(std::string_view text) {
+    std::string line(text);
+    line += '\n';
+    writeAll(STDERR_FILENO, line);
+}
+
+// "orva-session-scan: Permission denied (os error 13)"
+std::string osErrorText(int error) {
+    return std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")";
+}
+
+int reportRunError(const WriteResult& result) {
+    printError("orva-session-scan: " + (result.osError != 0 ? osErrorText(result.osError)
+                                                            : std::string("failed to write the buffered data")));
+    return EXIT_RUN_ERROR;
+}
+
+int writeFixedOutput(std::string_view text) {
+    if (writeAll(STDOUT_FILENO, text)) return EXIT_OK;
+    printError("orva-session-scan: failed to write to standard output: " + osErrorText(errno));
+    return EXIT_INTERNAL;
+}
+
+int reportSpawnFailure(int error) {
+    printError("orva-session-scan: failed to spawn thread: " + osErrorText(error));
+    return EXIT_INTERNAL;
+}
+
+int runCatalog(const ScanOptions& options) {
+    const CatalogListing listing = listCatalogFiles(options.chatsDir, options.cursorMtime,
+                                                    options.cursorInclusive, options.maxFiles);
+    if (listing.result == ListingResult::DirectoryMissing) return writeFixedOutput(EMPTY_CATALOG_DOCUMENT);
+    if (listing.result == ListingResult::OpenFailed) {
+        printError("orva-session-scan: " + osErrorText(listing.error));
+        return EXIT_RUN_ERROR;
+    }
+    const auto pool = runWorkers<CatalogEntry>(
+        std::span<const ChatFile>(listing.files), options.threads, CATALOG_WORKER_BUFFER,
+        [&](const ChatFile& file, std::vector<char>& buffer) {
+            return scanSessionFile(options.chatsDir, file, listing.sidecarNames, buffer);
+        });
+    if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
+    const WriteResult written = writeCatalogDocument(STDOUT_FILENO, pool.results, listing.truncated);
+    return written.failed ? reportRunError(written) : EXIT_OK;
+}
+
+int runProjectIds(const ScanOptions& options) {
+    const ProjectListing listing = listProjectFiles(options.chatsDir, options.maxFiles);
+    if (listing.result == ListingResult::DirectoryMissing) return writeFixedOutput(EMPTY_PROJECT_IDS_DOCUMENT);
+    if (listing.result == ListingResult::OpenFailed) {
+        printError("orva-session-scan: " + osErrorText(listing.error));
+        return EXIT_RUN_ERROR;
+    }
+    const auto pool = runWorkers<ProjectIdEntry>(
+        std::span<const std::string>(listing.names), options.threads, HEAD_WORKER_BUFFER,
+        [&](const std::string& name, std::vector<char>& buffer) {
+            return scanHead(options.chatsDir, name, buffer);
+        });
+    if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
+    const WriteResult written = writeProjectIdsDocument(STDOUT_FILENO, pool.results);
+    return written.failed ? reportRunError(written) : EXIT_OK;
+}
+
+int run(std::span<const std::string_view> words) {
+    if (words.size() < 2) {
+        writeAll(STDERR_FILENO, USAGE);
+        return EXIT_USAGE;
+    }
+    if (words[1] == "--source-sha256") {
+        return writeFixedOutput(std::string(SOURCE_SHA256) + "\n");
+    }
+    if (words.size() < 3) {
+        writeAll(STDERR_FILENO, USAGE);
+        return EXIT_USAGE;
+    }
+    ScanOptions options;
+    options.chatsDir = std::string(words[2]);
+    options.threads = defaultThreadCount();
+    if (const auto unknown = parseOptionWords(words.subspan(3), options)) {
+        printError("unknown option: " + std::string(*unknown));
+        return EXIT_USAGE;
+    }
+    if (words[1] == "scan-catalog") return runCatalog(options);
+    if (words[1] == "scan-project-ids") return runProjectIds(options);
+    printError("unknown subcommand: " + std::string(words[1]));
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed reader must show up as a write error, not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string_view> words(argv, argv + argc);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (!isValidUtf8(words[i])) {
+            printError("orva-session-scan: argument " + std::to_string(i) + " is not valid UTF-8");
+            return EXIT_INTERNAL;
+        }
+    }
+    return run(words);
+}

@@ -1,0 +1,3 @@
+#include "record_fields.h"
+
+namespace orva {}  // namespace orva

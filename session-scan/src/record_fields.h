@@ -1,0 +1,39 @@
+// Extraction of the known members of one chat record (one JSON object per line)
+// in a single forward pass.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "scan_entries.h"
+
+namespace orva {
+
+struct SystemPayloadFields {
+    OptionalString parentSessionId;
+    OptionalString sourceType;
+    OptionalString sourceId;
+    OptionalString engine;
+    OptionalString displayText;
+    bool hasDisplayText = false;
+};
+
+struct RecordFields {
+    OptionalString sessionId;
+    OptionalString cwd;
+    OptionalString timestamp;
+    OptionalString gitBranch;
+    OptionalString type;
+    OptionalString subtype;
+    SystemPayloadFields systemPayload;
+    OptionalString messageText;
+    bool gitBranchNonString = false;
+    bool hasSubtype = false;
+    bool partTextNonString = false;
+};
+
+// line is already trimmed of ASCII whitespace and not empty. Absent when the line
+// is not exactly one well-formed JSON object.
+std::optional<RecordFields> extractRecordFields(std::string_view line);
+
+}  // namespace orva

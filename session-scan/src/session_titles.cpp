@@ -1,0 +1,3 @@
+#include "session_titles.h"
+
+namespace orva {}  // namespace orva

@@ -1,0 +1,3 @@
+#include "title_sidecar.h"
+
+namespace orva {}  // namespace orva
