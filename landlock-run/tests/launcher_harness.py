@@ -1,0 +1,67 @@
+"""Shared helpers for the launcher's black-box tests: start the built launcher as
+the host does (argument vector, inherited status descriptor, standard streams, exit
+status, signals)."""
+
+import os
+import subprocess
+import unittest
+
+LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
+# Set when the launcher under test runs under emulation (qemu-user), where the
+# Landlock system calls are not passed through.
+EMULATOR = os.environ.get("ORVA_LAUNCHER_EMULATOR", "")
+
+
+def launcher_command(*args):
+    if not LAUNCHER:
+        raise unittest.SkipTest("ORVA_LANDLOCK_RUN is not set")
+    prefix = [EMULATOR] if EMULATOR else []
+    return [*prefix, LAUNCHER, *args]
+
+
+class Run:
+    def __init__(self, status, stdout, stderr, status_lines=b""):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.status_lines = status_lines
+
+
+def run_launcher(*args, status_fd=None, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
+    """Runs the launcher; with status_fd=N, descriptor N is the write end of a pipe
+    whose bytes come back as Run.status_lines."""
+    cmd = launcher_command(*args)
+    if status_fd is None:
+        proc = subprocess.run(cmd, stdin=stdin, capture_output=True, timeout=timeout, **kwargs)
+        return Run(proc.returncode, proc.stdout, proc.stderr)
+    read_end, write_end = os.pipe()
+    try:
+        def place_status_fd():
+            os.dup2(write_end, status_fd)
+            os.set_inheritable(status_fd, True)
+
+        proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=place_status_fd, **kwargs)
+        os.close(write_end)
+        write_end = -1
+        out, err = proc.communicate(timeout=timeout)
+        chunks = []
+        while True:
+            chunk = os.read(read_end, 65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        return Run(proc.returncode, out, err, b"".join(chunks))
+    finally:
+        os.close(read_end)
+        if write_end >= 0:
+            os.close(write_end)
+
+
+def landlock_abi():
+    """The running kernel's Landlock ABI version, or 0 without Landlock."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    result = libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1))
+    return max(int(result), 0)

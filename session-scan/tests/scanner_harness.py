@@ -1,0 +1,67 @@
+"""Shared helpers for the scanner's black-box tests: run the built program as the
+host does (argument vector, standard streams, exit status) over real directories."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+SCANNER = os.environ.get("ORVA_SESSION_SCAN", "")
+
+
+class Run:
+    def __init__(self, status, stdout, stderr):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def document(self):
+        """The stdout document parsed as JSON (asserts a single line)."""
+        assert self.stdout.endswith(b"\n") and self.stdout.count(b"\n") == 1, self.stdout[:200]
+        return json.loads(self.stdout)
+
+
+def run_scanner(*args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
+    """Runs the scanner with args (str or bytes) and returns its Run."""
+    if not SCANNER:
+        raise unittest.SkipTest("ORVA_SESSION_SCAN is not set")
+    proc = subprocess.run([SCANNER, *args], stdin=stdin, capture_output=True,
+                          timeout=timeout, **kwargs)
+    return Run(proc.returncode, proc.stdout, proc.stderr)
+
+
+class ChatDirTestCase(unittest.TestCase):
+    """A test case with a fresh temporary chat directory in self.chats."""
+
+    def setUp(self):
+        self._tmp = tempfile.mkdtemp(prefix="orva-scan-test-")
+        self.chats = os.path.join(self._tmp, "chats")
+        os.mkdir(self.chats)
+
+    def tearDown(self):
+        shutil.rmtree(self._tmp, ignore_errors=True)
+
+    def write_file(self, name, content, mtime_ns=None):
+        """Writes content (bytes, str, or a list of records/lines joined by "\\n" with a
+        final "\\n") to name in the chat directory and optionally sets its mtime."""
+        if isinstance(content, list):
+            lines = [r if isinstance(r, (bytes, str)) else json.dumps(r, separators=(",", ":"))
+                     for r in content]
+            lines = [l.encode() if isinstance(l, str) else l for l in lines]
+            content = b"".join(l + b"\n" for l in lines)
+        elif isinstance(content, str):
+            content = content.encode()
+        path = os.path.join(self.chats, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        if mtime_ns is not None:
+            os.utime(path, ns=(mtime_ns, mtime_ns))
+        return path
+
+
+def session_name(n):
+    """A valid 36-byte session id stem for n, and its chat file name."""
+    stem = "%08x-0000-4000-8000-%012x" % (n, n)
+    return stem, stem + ".jsonl"
