@@ -13,6 +13,10 @@
 #include "text.h"
 #include "title_sidecar.h"
 
+#ifdef ORVA_SESSION_SCAN_HOOKS
+#include "session_scan_hooks.h"
+#endif
+
 namespace orva {
 
 namespace {
@@ -154,6 +158,9 @@ CatalogEntry stopped(CatalogEntry& entry, EntryStatus status) {
 }
 
 bool readExactlyAt(int fd, std::int64_t offset, std::vector<char>& buffer, std::size_t size) {
+#ifdef ORVA_SESSION_SCAN_HOOKS
+    if (hooks::onChatRead != nullptr) hooks::onChatRead(offset, size);
+#endif
     buffer.resize(size);
     const ReadOutcome read = readFullAt(fd, offset, std::span<char>(buffer.data(), size));
     return read.error == 0 && read.count == size;
@@ -167,7 +174,8 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
     entry.name = file.name;
     entry.mtimeMs = file.mtimeMs;
 
-    OpenOutcome opened = openRegularFile(joinPath(chatsDir, file.name));
+    const std::string path = joinPath(chatsDir, file.name);
+    OpenOutcome opened = openRegularFile(path);
     if (opened.verdict == OpenVerdict::Skip) return stopped(entry, EntryStatus::Skip);
     if (opened.verdict == OpenVerdict::Fallback) return stopped(entry, EntryStatus::Fallback);
     const auto size = static_cast<std::uint64_t>(opened.stamp.size);
@@ -223,6 +231,9 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
         startsMidLine = buffer[0] != '\n';
     }
 
+#ifdef ORVA_SESSION_SCAN_HOOKS
+    if (hooks::beforeChangeCheck != nullptr) hooks::beforeChangeCheck(path);
+#endif
     if (!unchangedSinceOpen(opened)) return stopped(entry, EntryStatus::Fallback);
     opened.fd.reset();
 
