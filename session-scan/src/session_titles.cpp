@@ -2,6 +2,10 @@
 
 #include <cstring>
 #include <optional>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string>
 #include <utility>
 
@@ -11,7 +15,8 @@ namespace orva {
 
 namespace {
 
-constexpr BytePattern TITLE_MARKER{CUSTOM_TITLE_MARKER};
+// The colon and the underscore: `"subtype":"custom_title"`.
+constexpr BytePattern TITLE_MARKER{CUSTOM_TITLE_MARKER, 9, 17};
 
 enum class TitleKey { None, CustomTitle, TitleSource };
 
@@ -80,6 +85,40 @@ std::size_t lineStartBefore(std::string_view window, std::size_t pos) {
 }
 
 }  // namespace
+
+std::size_t BytePattern::findLast(std::string_view haystack) const {
+    if (haystack.size() < needle_.size()) return npos;
+    // Candidate starts are 0 to haystack.size() - needle size; `end` is one past the
+    // highest not yet looked at.
+    std::size_t end = haystack.size() - needle_.size() + 1;
+#if defined(__SSE2__)
+    const __m128i byteA = _mm_set1_epi8(needle_[anchorA_]);
+    const __m128i byteB = _mm_set1_epi8(needle_[anchorB_]);
+    const char* const data = haystack.data();
+    const auto candidatesAt = [&](std::size_t block) {
+        const __m128i atA = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorA_));
+        const __m128i atB = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorB_));
+        return static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(atA, byteA), _mm_cmpeq_epi8(atB, byteB))));
+    };
+    // 32 candidate starts per step, the higher 16 in the upper half of the mask.
+    while (end >= 32) {
+        const std::size_t block = end - 32;
+        unsigned candidates = candidatesAt(block) | (candidatesAt(block + 16) << 16);
+        while (candidates != 0) {
+            const unsigned bit = 31U - static_cast<unsigned>(__builtin_clz(candidates));
+            if (matchesAt(haystack, block + bit)) return block + bit;
+            candidates &= ~(1U << bit);
+        }
+        end = block;
+    }
+#endif
+    while (end > 0) {
+        --end;
+        if (haystack[end + anchorA_] == needle_[anchorA_] && matchesAt(haystack, end)) return end;
+    }
+    return npos;
+}
 
 CustomTitleOutcome findCustomTitle(std::string_view window) {
     // Lines without the marker yield nothing, so jump from marker to marker, from

@@ -2,7 +2,6 @@
 // catalog reports, and the first user prompt of the head records.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -45,60 +44,31 @@ PromptOutcome firstPromptText(std::span<const RecordFields> headRecords);
 // The first `limit` Unicode scalar values of well-formed UTF-8 text.
 std::string_view cutToChars(std::string_view text, std::size_t limit);
 
-// A fixed needle searched with Horspool's skip table, forwards or backwards. The
-// windows searched are up to 64 KiB and the needles 14 to 24 bytes, so most bytes
-// of a window are never looked at.
+// A fixed needle searched from the end of a haystack backwards. Two of its bytes,
+// chosen where they are rare in chat records, filter 16 candidate positions at a
+// time; only positions where both match are compared whole. The windows searched
+// are up to 64 KiB, and most hold no occurrence at all.
 class BytePattern {
 public:
     static constexpr std::size_t npos = std::string_view::npos;
 
-    constexpr explicit BytePattern(std::string_view needle) : needle_(needle) {
-        const std::size_t m = needle.size();
-        forward_.fill(m);
-        backward_.fill(m);
-        for (std::size_t i = 0; i + 1 < m; ++i) forward_[byteAt(needle, i)] = m - 1 - i;
-        for (std::size_t i = m - 1; i >= 1; --i) backward_[byteAt(needle, i)] = i;
-    }
+    // anchorA and anchorB are offsets of two bytes of the needle.
+    constexpr BytePattern(std::string_view needle, std::size_t anchorA, std::size_t anchorB)
+        : needle_(needle), anchorA_(anchorA), anchorB_(anchorB) {}
 
     std::string_view needle() const { return needle_; }
 
-    // Offset of the first occurrence in haystack, or npos.
-    std::size_t findFirst(std::string_view haystack) const {
-        const std::size_t m = needle_.size();
-        if (haystack.size() < m) return npos;
-        const char last = needle_[m - 1];
-        for (std::size_t pos = 0; pos + m <= haystack.size();) {
-            const char probe = haystack[pos + m - 1];
-            if (probe == last && std::memcmp(haystack.data() + pos, needle_.data(), m - 1) == 0) return pos;
-            pos += forward_[static_cast<unsigned char>(probe)];
-        }
-        return npos;
-    }
-
     // Offset of the last occurrence in haystack, or npos.
-    std::size_t findLast(std::string_view haystack) const {
-        const std::size_t m = needle_.size();
-        if (haystack.size() < m) return npos;
-        const char first = needle_[0];
-        for (std::size_t pos = haystack.size() - m;;) {
-            const char probe = haystack[pos];
-            if (probe == first && std::memcmp(haystack.data() + pos + 1, needle_.data() + 1, m - 1) == 0) {
-                return pos;
-            }
-            const std::size_t shift = backward_[static_cast<unsigned char>(probe)];
-            if (pos < shift) return npos;
-            pos -= shift;
-        }
-    }
+    std::size_t findLast(std::string_view haystack) const;
 
 private:
-    static constexpr unsigned char byteAt(std::string_view text, std::size_t i) {
-        return static_cast<unsigned char>(text[i]);
+    bool matchesAt(std::string_view haystack, std::size_t start) const {
+        return std::memcmp(haystack.data() + start, needle_.data(), needle_.size()) == 0;
     }
 
     std::string_view needle_;
-    std::array<std::size_t, 256> forward_{};   // shift keyed by the window's last byte
-    std::array<std::size_t, 256> backward_{};  // shift keyed by the window's first byte
+    std::size_t anchorA_;
+    std::size_t anchorB_;
 };
 
 }  // namespace orva
