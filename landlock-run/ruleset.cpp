@@ -22,10 +22,12 @@ using namespace landlock;
 
 constexpr std::uint64_t HANDLED_RIGHTS_ABI3 = (ACCESS_FS_TRUNCATE << 1) - 1;
 constexpr std::uint64_t HANDLED_RIGHTS_ABI5 = (ACCESS_FS_IOCTL_DEV << 1) - 1;
-constexpr std::uint64_t READ_ONLY_RIGHTS = ACCESS_FS_EXECUTE | ACCESS_FS_READ_FILE | ACCESS_FS_READ_DIR;
+constexpr std::uint64_t READ_ONLY_RIGHTS =
+    ACCESS_FS_EXECUTE | ACCESS_FS_READ_FILE | ACCESS_FS_READ_DIR;
 // The rights that a rule on anything but a directory may carry.
-constexpr std::uint64_t FILE_RIGHTS = ACCESS_FS_EXECUTE | ACCESS_FS_WRITE_FILE | ACCESS_FS_READ_FILE |
-                                      ACCESS_FS_TRUNCATE | ACCESS_FS_IOCTL_DEV;
+constexpr std::uint64_t FILE_RIGHTS = ACCESS_FS_EXECUTE | ACCESS_FS_WRITE_FILE |
+                                      ACCESS_FS_READ_FILE | ACCESS_FS_TRUNCATE |
+                                      ACCESS_FS_IOCTL_DEV;
 static_assert(HANDLED_RIGHTS_ABI3 == 0x7fff && HANDLED_RIGHTS_ABI5 == 0xffff);
 static_assert(READ_ONLY_RIGHTS == 0xd && FILE_RIGHTS == 0xc007);
 
@@ -102,8 +104,12 @@ int enforce_grants(const LaunchOptions& options, std::int64_t* abi) {
         return 125;
     }
     ScopedFd ruleset(static_cast<int>(created));
-    if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0 ||
-        add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, attr.handled_access_fs) != 0) {
+    // Every read-only grant before every read-write grant, however they were mixed.
+    const std::uint64_t rw_rights = attr.handled_access_fs;
+    if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0) {
+        return 125;
+    }
+    if (add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, rw_rights) != 0) {
         return 125;
     }
     check_leaks_before_sandbox();
