@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -14,7 +14,7 @@ namespace {
 // Number of leading bytes below 0x80.
 std::size_t asciiRun(const unsigned char* p, std::size_t length) {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
     for (; i + 32 <= length; i += 32) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));

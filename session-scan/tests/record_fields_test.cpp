@@ -78,6 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Shape, RecordTable, testing::Values(
     RecordCase{"TextAfter", R"({"cwd":"a"} x)", NONE},
     RecordCase{"SecondObject", "{}{}", NONE},
     RecordCase{"FormFeedAfter", "{}\f", NONE},
+    RecordCase{"ByteOrderMark", "\xEF\xBB\xBF{}", NONE},
     RecordCase{"FormFeedInside", "{\f}", NONE},
     RecordCase{"TrailingComma", R"({"cwd":"a",})", NONE},
     RecordCase{"MissingColon", R"({"cwd" "a"})", NONE},
