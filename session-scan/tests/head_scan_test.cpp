@@ -237,7 +237,7 @@ TEST(ScanHead, ScansRacingRenamesOnlySeeTheirOwnFileOrSkip) {
 
     std::atomic<bool> done{false};
     std::thread mutator([&] {
-        for (int round = 0; round < 1500; ++round) {
+        for (int round = 0; round < 600; ++round) {
             const std::size_t i = static_cast<std::size_t>(round) % FILES;
             const std::string target = dir / names[i];
             const std::string spare = dir / ("spare-" + std::to_string(i));
