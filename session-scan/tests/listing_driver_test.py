@@ -64,22 +64,7 @@ class RefusedThreadStart(ChatDirTestCase):
                 self.assertIn(("%s (os error %d)" % (os.strerror(errno.EAGAIN), errno.EAGAIN)).encode(), run.stderr)
 
 
-def skip_unless_documents_are_written():
-    """The document writer and the option grammar are pieces of their own; tests
-    of whole documents need both in the build under test."""
-    probe_dir = os.path.dirname(os.path.abspath(__file__))  # holds no chat file
-    run = run_scanner("scan-catalog", probe_dir, "--threads", "1")
-    if run.status == 2 and run.stderr.startswith(b"unknown option: --threads"):
-        raise unittest.SkipTest("this build does not parse options yet")
-    if run.status == 1 and run.stderr == b"orva-session-scan: failed to write the buffered data\n":
-        raise unittest.SkipTest("this build does not write documents yet")
-
-
 class Documents(ChatDirTestCase):
-    def setUp(self):
-        super().setUp()
-        skip_unless_documents_are_written()
-
     def catalog(self, *options):
         run = run_scanner("scan-catalog", self.chats, *options)
         self.assertEqual((run.status, run.stderr), (0, b""))
