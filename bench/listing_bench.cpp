@@ -42,8 +42,12 @@ void* operator new(std::size_t size) {
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
 #pragma GCC diagnostic pop
 
 namespace {
@@ -52,20 +56,24 @@ constexpr unsigned ENTRY_COUNT = 100000;
 
 // The generated directory, written on first use and removed at exit.
 class GeneratedDir {
-public:
+  public:
     GeneratedDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "orva-listing-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orva-listing-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
         path_ = pattern;
         std::mt19937_64 random(42);
         for (unsigned n = 0; n < ENTRY_COUNT; ++n) {
             char name[64];
             std::snprintf(name, sizeof name, "%08x-0000-4000-8000-%012x.jsonl", n, n * 2654435761U);
-            const int fd = ::open((path_ + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            const int fd =
+                ::open((path_ + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (fd < 0) fail("open");
             // Times over about a year, a few thousand of them shared with a neighbour.
-            const long long ns = 1700000000000000000LL + static_cast<long long>(random() % 31536000000000000ULL);
-            const timespec stamp = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            const long long ns =
+                1700000000000000000LL + static_cast<long long>(random() % 31536000000000000ULL);
+            const timespec stamp = {static_cast<time_t>(ns / 1000000000),
+                                    static_cast<long>(ns % 1000000000)};
             const timespec times[2] = {stamp, n % 32 == 0 && n > 0 ? lastStamp_ : stamp};
             if (::futimens(fd, times) != 0) fail("futimens");
             lastStamp_ = times[1];
@@ -78,7 +86,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     [[noreturn]] static void fail(const char* what) {
         std::fprintf(stderr, "listing_bench: %s: %s\n", what, std::strerror(errno));
         std::exit(1);
@@ -94,7 +102,8 @@ const std::string& benchDir() {
 }
 
 void reportAllocations(benchmark::State& state, std::uint64_t before) {
-    const double perIteration = static_cast<double>(allocationCount - before) / static_cast<double>(state.iterations());
+    const double perIteration =
+        static_cast<double>(allocationCount - before) / static_cast<double>(state.iterations());
     state.counters["allocsPerEntry"] = perIteration / ENTRY_COUNT;
 }
 
@@ -131,8 +140,10 @@ void BM_ListCatalogFiles(benchmark::State& state) {
     const auto maxFiles = static_cast<std::uint64_t>(state.range(0));
     const std::uint64_t before = allocationCount;
     for (auto _ : state) {
-        const orva::CatalogListing listing = orva::listCatalogFiles(dir, std::nullopt, false, maxFiles);
-        if (listing.files.size() != std::min<std::uint64_t>(maxFiles, ENTRY_COUNT)) state.SkipWithError("short listing");
+        const orva::CatalogListing listing =
+            orva::listCatalogFiles(dir, std::nullopt, false, maxFiles);
+        if (listing.files.size() != std::min<std::uint64_t>(maxFiles, ENTRY_COUNT))
+            state.SkipWithError("short listing");
         benchmark::DoNotOptimize(listing.files.data());
     }
     reportAllocations(state, before);
@@ -156,7 +167,8 @@ void BM_ListProjectFiles(benchmark::State& state) {
     const std::uint64_t before = allocationCount;
     for (auto _ : state) {
         const orva::ProjectListing listing = orva::listProjectFiles(dir, maxFiles);
-        if (listing.names.size() != std::min<std::uint64_t>(maxFiles, ENTRY_COUNT)) state.SkipWithError("short listing");
+        if (listing.names.size() != std::min<std::uint64_t>(maxFiles, ENTRY_COUNT))
+            state.SkipWithError("short listing");
         benchmark::DoNotOptimize(listing.names.data());
     }
     reportAllocations(state, before);
@@ -164,7 +176,11 @@ void BM_ListProjectFiles(benchmark::State& state) {
 
 BENCHMARK(BM_BaselineReaddir)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BaselineReaddirLstat)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ListCatalogFiles)->Arg(50)->Arg(10000)->Arg(ENTRY_COUNT)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListCatalogFiles)
+    ->Arg(50)
+    ->Arg(10000)
+    ->Arg(ENTRY_COUNT)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListCatalogFilesWithCursor)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListProjectFiles)->Arg(10000)->Arg(ENTRY_COUNT)->Unit(benchmark::kMillisecond);
 
