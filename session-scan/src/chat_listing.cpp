@@ -41,7 +41,8 @@ OpenedDir openChatDir(const std::string& chatsDir) {
     opened.dir.reset(::opendir(chatsDir.c_str()));
     if (!opened.dir) {
         opened.error = errno;
-        opened.result = opened.error == ENOENT ? ListingResult::DirectoryMissing : ListingResult::OpenFailed;
+        opened.result =
+            opened.error == ENOENT ? ListingResult::DirectoryMissing : ListingResult::OpenFailed;
     }
     return opened;
 }
@@ -56,6 +57,11 @@ void forEachEntry(DIR* dir, Visit visit) {
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// Whole seconds and nanoseconds, both counted away from the epoch.
+double millisecondsOf(std::uint64_t seconds, std::uint64_t nanoseconds) {
+    return static_cast<double>(seconds) * 1000.0 + static_cast<double>(nanoseconds) / 1000000.0;
 }
 
 bool newerFirst(const ChatFile& a, const ChatFile& b) {
@@ -86,16 +92,19 @@ bool isSessionFileName(std::string_view name) {
 
 double mtimeMsOf(std::int64_t seconds, std::int64_t nanoseconds) {
     constexpr std::uint64_t NS_PER_SECOND = 1000000000;
-    if (seconds >= 0) return static_cast<double>(seconds) * 1000.0 + static_cast<double>(nanoseconds) / 1000000.0;
-    // Before the epoch: the same formula over the distance up to it, negated.
-    // -(seconds + 1) cannot overflow, unlike -seconds.
+    if (seconds >= 0) {
+        return millisecondsOf(static_cast<std::uint64_t>(seconds),
+                              static_cast<std::uint64_t>(nanoseconds));
+    }
+    // Before the epoch: the distance up to it, negated. -(seconds + 1) cannot
+    // overflow, unlike -seconds.
     std::uint64_t distanceSeconds = static_cast<std::uint64_t>(-(seconds + 1));
     std::uint64_t distanceNanos = NS_PER_SECOND - static_cast<std::uint64_t>(nanoseconds);
     if (distanceNanos == NS_PER_SECOND) {
         distanceNanos = 0;
         ++distanceSeconds;
     }
-    return -(static_cast<double>(distanceSeconds) * 1000.0 + static_cast<double>(distanceNanos) / 1000000.0);
+    return -millisecondsOf(distanceSeconds, distanceNanos);
 }
 
 CatalogListing listCatalogFiles(const std::string& chatsDir, std::optional<double> cursorMtime,
@@ -119,7 +128,8 @@ CatalogListing listCatalogFiles(const std::string& chatsDir, std::optional<doubl
         struct stat status;
         if (::fstatat(dirFd, name.data(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
         if (S_ISLNK(status.st_mode)) return;
-        listing.files.push_back({std::string(name), mtimeMsOf(status.st_mtim.tv_sec, status.st_mtim.tv_nsec)});
+        listing.files.push_back(
+            {std::string(name), mtimeMsOf(status.st_mtim.tv_sec, status.st_mtim.tv_nsec)});
     });
 
     if (cursorMtime) {

@@ -33,7 +33,7 @@ enum class ListingResult { Listed, DirectoryMissing, OpenFailed };
 
 struct CatalogListing {
     ListingResult result = ListingResult::Listed;
-    int error = 0;  // errno of the failed open, for OpenFailed
+    int error = 0;                // errno of the failed open, for OpenFailed
     std::vector<ChatFile> files;  // newest first, filtered by the cursor, capped
     SidecarNameSet sidecarNames;
     bool truncated = false;

@@ -11,8 +11,9 @@ ChunkPlan planChunks(std::size_t fileCount, unsigned threads) {
 }
 
 std::string describeFault(const ChunkFault& fault) {
-    return "worker thread " + std::to_string(fault.chunk + 1) + " (files " + std::to_string(fault.firstFile + 1) +
-           " to " + std::to_string(fault.firstFile + fault.fileCount) + ") failed: " + fault.what +
+    return "worker thread " + std::to_string(fault.chunk + 1) + " (files " +
+           std::to_string(fault.firstFile + 1) + " to " +
+           std::to_string(fault.firstFile + fault.fileCount) + ") failed: " + fault.what +
            "; its results are left out";
 }
 
@@ -28,7 +29,9 @@ int startThread(pthread_t& thread, void* (*entry)(void*), void* arg) {
     return error;
 }
 
-void joinThread(pthread_t thread) { ::pthread_join(thread, nullptr); }
+void joinThread(pthread_t thread) {
+    ::pthread_join(thread, nullptr);
+}
 
 std::string describeException(const std::exception_ptr& fault) {
     try {

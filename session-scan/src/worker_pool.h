@@ -29,17 +29,17 @@ struct ChunkFault {
     std::size_t chunk;      // position in start order
     std::size_t firstFile;  // list position of the chunk's first file
     std::size_t fileCount;
-    std::string what;       // the exception's description
+    std::string what;  // the exception's description
 };
 
-// "worker thread 2 (files 6 to 8) failed: std::bad_alloc; its results are left out"
+// "worker thread 2 (files 4 to 6) failed: std::bad_alloc; its results are left out"
 std::string describeFault(const ChunkFault& fault);
 
 template <class Result>
 struct PoolOutcome {
-    std::vector<Result> results;    // in list order; a faulted chunk is missing
-    std::vector<ChunkFault> faults; // in start order
-    int spawnError = 0;             // non-zero: a thread could not be started, no results
+    std::vector<Result> results;     // in list order; a faulted chunk is missing
+    std::vector<ChunkFault> faults;  // in start order
+    int spawnError = 0;              // non-zero: a thread could not be started, no results
 };
 
 // Worker: Result(const File& file, std::vector<char>& buffer), called concurrently

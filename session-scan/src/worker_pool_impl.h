@@ -63,7 +63,8 @@ PoolOutcome<Result> runWorkers(std::span<const File> files, unsigned threads,
         chunk.files = files.subspan(first, std::min(plan.chunkSize, files.size() - first));
         chunk.bufferCapacity = bufferCapacity;
         chunk.worker = &worker;
-        outcome.spawnError = poolDetail::startThread(chunk.thread, &poolDetail::runChunk<ChunkType>, &chunk);
+        outcome.spawnError =
+            poolDetail::startThread(chunk.thread, &poolDetail::runChunk<ChunkType>, &chunk);
         if (outcome.spawnError != 0) break;
     }
     for (std::size_t i = 0; i < started; ++i) poolDetail::joinThread(chunks[i].thread);

@@ -39,9 +39,10 @@ std::string sessionName(unsigned n) {
 }
 
 class ChatDir : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "orva-listing-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orva-listing-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
         dir_ = pattern;
     }
@@ -59,16 +60,23 @@ protected:
         file(name);
         setTime(name, seconds, nanoseconds);
     }
-    void fileAtMs(const std::string& name, std::int64_t ms) { fileAt(name, ms / 1000, (ms % 1000) * 1000000); }
+    void fileAtMs(const std::string& name, std::int64_t ms) {
+        fileAt(name, ms / 1000, (ms % 1000) * 1000000);
+    }
     void setTime(const std::string& name, std::int64_t seconds, long nanoseconds) {
         const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path(name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << std::strerror(errno);
+        ASSERT_EQ(::utimensat(AT_FDCWD, path(name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
+            << std::strerror(errno);
     }
     void symlink(const std::string& target, const std::string& name) {
         ASSERT_EQ(::symlink(target.c_str(), path(name).c_str()), 0) << std::strerror(errno);
     }
-    void subdir(const std::string& name) { ASSERT_EQ(::mkdir(path(name).c_str(), 0755), 0) << std::strerror(errno); }
-    void fifo(const std::string& name) { ASSERT_EQ(::mkfifo(path(name).c_str(), 0644), 0) << std::strerror(errno); }
+    void subdir(const std::string& name) {
+        ASSERT_EQ(::mkdir(path(name).c_str(), 0755), 0) << std::strerror(errno);
+    }
+    void fifo(const std::string& name) {
+        ASSERT_EQ(::mkfifo(path(name).c_str(), 0644), 0) << std::strerror(errno);
+    }
 
     CatalogListing catalog(std::optional<double> cursor = std::nullopt, bool inclusive = false,
                            std::uint64_t maxFiles = ALL) const {
@@ -93,13 +101,13 @@ TEST(SessionFileName, Boundaries) {
         bool passes;
     };
     const Case cases[] = {
-        {STEM32 + ".jsonl", true},                     // 38 bytes, the shortest
-        {STEM36 + ".jsonl", true},                     // 42 bytes, the longest
-        {STEM32.substr(1) + ".jsonl", false},          // 31-byte stem
-        {STEM36 + "0.jsonl", false},                   // 37-byte stem
+        {STEM32 + ".jsonl", true},             // 38 bytes, the shortest
+        {STEM36 + ".jsonl", true},             // 42 bytes, the longest
+        {STEM32.substr(1) + ".jsonl", false},  // 31-byte stem
+        {STEM36 + "0.jsonl", false},           // 37-byte stem
         {"0123456789ABCDEF0123456789ABCDEF.jsonl", true},
         {"01234567-89AB-cdef-0123-456789ABCDEF.jsonl", true},
-        {std::string(32, '-') + ".jsonl", true},       // hyphens anywhere, any number
+        {std::string(32, '-') + ".jsonl", true},  // hyphens anywhere, any number
         {std::string(36, '-') + ".jsonl", true},
         {STEM32 + ".JSONL", false},
         {STEM32 + ".json", false},
@@ -112,7 +120,8 @@ TEST(SessionFileName, Boundaries) {
         {"", false},
         {".jsonl", false},
     };
-    for (const Case& c : cases) EXPECT_EQ(isSessionFileName(c.name), c.passes) << '"' << c.name << '"';
+    for (const Case& c : cases)
+        EXPECT_EQ(isSessionFileName(c.name), c.passes) << '"' << c.name << '"';
 }
 
 TEST(MtimeMs, EitherSideOfTheEpoch) {
@@ -133,7 +142,9 @@ TEST(MtimeMs, EitherSideOfTheEpoch) {
         {-1, 999999999, -0.000001},
         {-86400, 0, -86400000.0},
     };
-    for (const Case& c : cases) EXPECT_EQ(mtimeMsOf(c.seconds, c.nanoseconds), c.ms) << c.seconds << "s " << c.nanoseconds << "ns";
+    for (const Case& c : cases)
+        EXPECT_EQ(mtimeMsOf(c.seconds, c.nanoseconds), c.ms)
+            << c.seconds << "s " << c.nanoseconds << "ns";
     EXPECT_EQ(mtimeMsOf(1700000000, 123456789), 1700000000.0 * 1000.0 + 123456789.0 / 1000000.0);
 }
 
@@ -166,8 +177,9 @@ TEST_F(ChatDir, EntryKindsAndNames) {
     const CatalogListing listing = catalog();
     EXPECT_EQ(listing.result, ListingResult::Listed);
     EXPECT_THAT(namesOf(listing), UnorderedElementsAre(name32, name36, upper, directory, pipe));
-    EXPECT_THAT(listing.sidecarNames, UnorderedElementsAre(STEM36 + ".title.json", ".title.json",
-                                                           "orphan.title.json", "dangling.title.json"));
+    EXPECT_THAT(listing.sidecarNames,
+                UnorderedElementsAre(STEM36 + ".title.json", ".title.json", "orphan.title.json",
+                                     "dangling.title.json"));
     EXPECT_FALSE(listing.truncated);
 
     // The project-id listing makes no status call: links of every kind stay.
@@ -202,16 +214,17 @@ TEST_F(ChatDir, NewestFirstNamesBreakTies) {
     ASSERT_EQ(mtimeMsOf(t, 123456789), mtimeMsOf(t, 123456790));
 
     const CatalogListing listing = catalog();
-    EXPECT_THAT(namesOf(listing), ElementsAre(sessionName(6), sessionName(3), sessionName(4), sessionName(5),
-                                              sessionName(1), sessionName(2)));
+    EXPECT_THAT(namesOf(listing), ElementsAre(sessionName(6), sessionName(3), sessionName(4),
+                                              sessionName(5), sessionName(1), sessionName(2)));
     EXPECT_EQ(listing.files[0].mtimeMs, 1700000001000.0);
     EXPECT_EQ(listing.files[1].mtimeMs, mtimeMsOf(t, 123456789));
     EXPECT_EQ(listing.files[4].mtimeMs, 0.0);
     EXPECT_EQ(listing.files[5].mtimeMs, -500.0);
 
     // Name order, whatever the times.
-    EXPECT_THAT(listProjectFiles(dir_, ALL).names, ElementsAre(sessionName(1), sessionName(2), sessionName(3),
-                                                               sessionName(4), sessionName(5), sessionName(6)));
+    EXPECT_THAT(listProjectFiles(dir_, ALL).names,
+                ElementsAre(sessionName(1), sessionName(2), sessionName(3), sessionName(4),
+                            sessionName(5), sessionName(6)));
     EXPECT_THAT(listProjectFiles(dir_, 2).names, ElementsAre(sessionName(1), sessionName(2)));
     EXPECT_THAT(listProjectFiles(dir_, 0).names, IsEmpty());
 }
@@ -261,25 +274,30 @@ TEST_F(ChatDir, CursorAndCap) {
         std::vector<std::string> expected;
         for (unsigned n : c.sessions) expected.push_back(sessionName(n));
         EXPECT_THAT(namesOf(listing), ElementsAreArray(expected))
-            << "cursor " << c.cursor.value_or(-1) << (c.inclusive ? " inclusive" : "") << " max " << c.maxFiles;
-        EXPECT_EQ(listing.truncated, c.truncated) << "cursor " << c.cursor.value_or(-1) << " max " << c.maxFiles;
+            << "cursor " << c.cursor.value_or(-1) << (c.inclusive ? " inclusive" : "") << " max "
+            << c.maxFiles;
+        EXPECT_EQ(listing.truncated, c.truncated)
+            << "cursor " << c.cursor.value_or(-1) << " max " << c.maxFiles;
     }
 }
 
 // The cap selects before it sorts; what it keeps must be the head of the full order.
 TEST_F(ChatDir, CapKeepsTheHeadOfTheFullOrder) {
     std::mt19937 random(7);
-    for (unsigned n = 0; n < 400; ++n) fileAtMs(sessionName(n), 1000 * static_cast<std::int64_t>(random() % 20));
+    for (unsigned n = 0; n < 400; ++n)
+        fileAtMs(sessionName(n), 1000 * static_cast<std::int64_t>(random() % 20));
     const std::vector<std::string> full = namesOf(catalog());
     ASSERT_EQ(full.size(), 400U);
     for (std::uint64_t cap : {0U, 1U, 37U, 399U}) {
         const CatalogListing listing = catalog(std::nullopt, false, cap);
-        EXPECT_THAT(namesOf(listing), ElementsAreArray(full.begin(), full.begin() + static_cast<long>(cap)));
+        EXPECT_THAT(namesOf(listing),
+                    ElementsAreArray(full.begin(), full.begin() + static_cast<long>(cap)));
         EXPECT_TRUE(listing.truncated);
     }
     const std::vector<std::string> byName = listProjectFiles(dir_, ALL).names;
     EXPECT_TRUE(std::is_sorted(byName.begin(), byName.end()));
-    EXPECT_THAT(listProjectFiles(dir_, 37).names, ElementsAreArray(byName.begin(), byName.begin() + 37));
+    EXPECT_THAT(listProjectFiles(dir_, 37).names,
+                ElementsAreArray(byName.begin(), byName.begin() + 37));
 }
 
 TEST_F(ChatDir, TrailingSlashListsTheSame) {

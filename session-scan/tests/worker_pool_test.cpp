@@ -75,15 +75,17 @@ TEST(PlanChunks, Table) {
         std::size_t workerCount, chunkSize, threadCount;
     };
     const Case cases[] = {
-        {0, 1, 1, 0, 0},    {0, 32, 1, 0, 0},   {1, 1, 1, 1, 1},     {1, 32, 1, 1, 1},
-        {5, 32, 5, 1, 5},   {9, 4, 4, 3, 3},    {10, 4, 4, 3, 4},    {7, 1, 1, 7, 1},
-        {3, 0, 1, 3, 1},    {100, 32, 32, 4, 25}, {65, 32, 32, 3, 22}, {64, 32, 32, 2, 32},
+        {0, 1, 1, 0, 0},  {0, 32, 1, 0, 0},     {1, 1, 1, 1, 1},     {1, 32, 1, 1, 1},
+        {5, 32, 5, 1, 5}, {9, 4, 4, 3, 3},      {10, 4, 4, 3, 4},    {7, 1, 1, 7, 1},
+        {3, 0, 1, 3, 1},  {100, 32, 32, 4, 25}, {65, 32, 32, 3, 22}, {64, 32, 32, 2, 32},
     };
     for (const Case& c : cases) {
         const ChunkPlan plan = planChunks(c.files, c.threads);
-        EXPECT_EQ(plan.workerCount, c.workerCount) << c.files << " files, " << c.threads << " threads";
+        EXPECT_EQ(plan.workerCount, c.workerCount)
+            << c.files << " files, " << c.threads << " threads";
         EXPECT_EQ(plan.chunkSize, c.chunkSize) << c.files << " files, " << c.threads << " threads";
-        EXPECT_EQ(plan.threadCount, c.threadCount) << c.files << " files, " << c.threads << " threads";
+        EXPECT_EQ(plan.threadCount, c.threadCount)
+            << c.files << " files, " << c.threads << " threads";
     }
 }
 
@@ -97,16 +99,21 @@ struct Sighting {
     std::size_t stackSize;
 };
 
+Sighting sight(int file, const std::vector<char>& buffer) {
+    return {file, threadTag(), &buffer, buffer.capacity(), buffer.empty(), stackSizeOfThisThread()};
+}
+
 TEST(RunWorkers, ContiguousChunksOneThreadAndOneBufferEach) {
     const int mainThread = threadTag();
-    const std::pair<int, unsigned> runs[] = {{0, 4}, {1, 32}, {5, 32}, {9, 4}, {10, 4}, {7, 1}, {100, 32}};
+    const std::pair<int, unsigned> runs[] = {{0, 4},  {1, 32}, {5, 32},  {9, 4},
+                                             {10, 4}, {7, 1},  {100, 32}};
     for (const auto& [n, threads] : runs) {
         SCOPED_TRACE(std::to_string(n) + " files, " + std::to_string(threads) + " threads");
         const std::vector<int> files = filesUpTo(n);
         std::atomic<int> calls{0};
         const auto worker = [&](const int& file, std::vector<char>& buffer) {
             ++calls;
-            return Sighting{file, threadTag(), &buffer, buffer.capacity(), buffer.empty(), stackSizeOfThisThread()};
+            return sight(file, buffer);
         };
         const PoolOutcome<Sighting> outcome =
             runWorkers<Sighting>(std::span<const int>(files), threads, HEAD_WORKER_BUFFER, worker);
@@ -149,11 +156,13 @@ TEST(RunWorkers, ListingOrderWhenALaterChunkFinishesFirst) {
         if (file == 5) lastDone = true;
         return finish;
     };
-    const PoolOutcome<Finish> outcome = runWorkers<Finish>(std::span<const int>(files), 3, 0, worker);
+    const PoolOutcome<Finish> outcome =
+        runWorkers<Finish>(std::span<const int>(files), 3, 0, worker);
     ASSERT_EQ(outcome.spawnError, 0);
     ASSERT_EQ(outcome.results.size(), 6U);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(outcome.results[static_cast<std::size_t>(i)].file, i);
-    EXPECT_GT(outcome.results[0].sequence, outcome.results[5].sequence) << "the first chunk did not wait";
+    EXPECT_GT(outcome.results[0].sequence, outcome.results[5].sequence)
+        << "the first chunk did not wait";
 }
 
 struct WorkerFault : std::runtime_error {
@@ -208,7 +217,8 @@ TEST(RunWorkers, NoFilesNoThreads) {
         return file;
     };
     const std::vector<int> none;
-    const PoolOutcome<int> outcome = runWorkers<int>(std::span<const int>(none), 8, HEAD_WORKER_BUFFER, worker);
+    const PoolOutcome<int> outcome =
+        runWorkers<int>(std::span<const int>(none), 8, HEAD_WORKER_BUFFER, worker);
     EXPECT_EQ(outcome.spawnError, 0);
     EXPECT_THAT(outcome.results, IsEmpty());
     EXPECT_THAT(outcome.faults, IsEmpty());
@@ -217,7 +227,8 @@ TEST(RunWorkers, NoFilesNoThreads) {
 
 std::size_t tasksOfThisProcess() {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
     return count;
 }
 
@@ -226,7 +237,8 @@ std::size_t tasksOfThisProcess() {
 // uid at its present tasks plus extraThreads. Empty on success, else what failed.
 std::string dropToThreadLimit(std::size_t extraThreads) {
     const uid_t uid = 0x5EED0000U + (static_cast<uid_t>(::getpid()) & 0xFFFFU);
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
         return std::string("cannot drop to an unprivileged uid: ") + std::strerror(errno);
     }
     // A sanitizer runtime may start a helper thread of its own with the first
@@ -234,7 +246,8 @@ std::string dropToThreadLimit(std::size_t extraThreads) {
     std::thread([] {}).join();
     const rlim_t limit = static_cast<rlim_t>(tasksOfThisProcess() + extraThreads);
     const rlimit tasks = {limit, limit};
-    if (::setrlimit(RLIMIT_NPROC, &tasks) != 0) return std::string("setrlimit: ") + std::strerror(errno);
+    if (::setrlimit(RLIMIT_NPROC, &tasks) != 0)
+        return std::string("setrlimit: ") + std::strerror(errno);
     return {};
 }
 
@@ -257,11 +270,13 @@ std::string inChildWithThreadLimit(std::size_t extraThreads, Body body) {
     std::string complaint;
     char chunk[512];
     ssize_t got;
-    while ((got = ::read(pipeFds[0], chunk, sizeof chunk)) > 0) complaint.append(chunk, static_cast<std::size_t>(got));
+    while ((got = ::read(pipeFds[0], chunk, sizeof chunk)) > 0)
+        complaint.append(chunk, static_cast<std::size_t>(got));
     ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) complaint += " (the child ended abnormally)";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        complaint += " (the child ended abnormally)";
     return complaint;
 }
 
@@ -280,11 +295,14 @@ TEST(RunWorkers, RefusedThreadStartJoinsTheStartedOnes) {
             return file;
         };
         const std::vector<int> files = filesUpTo(8);
-        const PoolOutcome<int> outcome = runWorkers<int>(std::span<const int>(files), 8, HEAD_WORKER_BUFFER, worker);
+        const PoolOutcome<int> outcome =
+            runWorkers<int>(std::span<const int>(files), 8, HEAD_WORKER_BUFFER, worker);
         std::string problems;
-        if (outcome.spawnError != EAGAIN) problems += "spawnError " + std::to_string(outcome.spawnError) + "; ";
+        if (outcome.spawnError != EAGAIN)
+            problems += "spawnError " + std::to_string(outcome.spawnError) + "; ";
         if (entered.load() != 2 || finished.load() != 2) {
-            problems += "entered " + std::to_string(entered.load()) + ", finished " + std::to_string(finished.load()) + "; ";
+            problems += "entered " + std::to_string(entered.load()) + ", finished " +
+                        std::to_string(finished.load()) + "; ";
         }
         if (!outcome.results.empty()) problems += "results despite the failure; ";
         return problems;
@@ -300,7 +318,8 @@ TEST(RunWorkers, RefusedFirstThreadStart) {
             return file;
         };
         const std::vector<int> files = filesUpTo(3);
-        const PoolOutcome<int> outcome = runWorkers<int>(std::span<const int>(files), 2, HEAD_WORKER_BUFFER, worker);
+        const PoolOutcome<int> outcome =
+            runWorkers<int>(std::span<const int>(files), 2, HEAD_WORKER_BUFFER, worker);
         if (outcome.spawnError != EAGAIN) return "spawnError " + std::to_string(outcome.spawnError);
         if (calls.load() != 0 || !outcome.results.empty()) return std::string("work was done");
         return std::string();
