@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
 #include <emmintrin.h>
 #endif
 #include <string>
@@ -91,7 +91,7 @@ std::size_t BytePattern::findLast(std::string_view haystack) const {
     // Candidate starts are 0 to haystack.size() - needle size; `end` is one past the
     // highest not yet looked at.
     std::size_t end = haystack.size() - needle_.size() + 1;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
     const __m128i byteA = _mm_set1_epi8(needle_[anchorA_]);
     const __m128i byteB = _mm_set1_epi8(needle_[anchorB_]);
     const char* const data = haystack.data();

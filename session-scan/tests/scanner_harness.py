@@ -34,7 +34,6 @@ def run_scanner(*args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
     return Run(proc.returncode, proc.stdout, proc.stderr)
 
 
-<<<<<<< HEAD
 def run_scanner_measured(*args, timeout=60):
     """Runs the scanner like run_scanner and also returns its peak resident set in KiB,
     read from the child's own resource usage when it is reaped."""
@@ -56,7 +55,8 @@ def run_scanner_measured(*args, timeout=60):
         out.seek(0)
         err.seek(0)
         return Run(proc.returncode, out.read(), err.read()), usage.ru_maxrss
-=======
+
+
 def run_scanner_under_thread_limit(tasks, *args, **kwargs):
     """Runs the scanner as a uid that owns no other process and may own at most
     `tasks` tasks (processes and threads, the scanner itself included), so that
@@ -75,7 +75,6 @@ def run_scanner_under_thread_limit(tasks, *args, **kwargs):
     env = dict(kwargs.pop("env", os.environ))
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     return run_scanner(*args, preexec_fn=drop, env=env, **kwargs)
->>>>>>> listing-pool
 
 
 class ChatDirTestCase(unittest.TestCase):
