@@ -4,7 +4,7 @@ DESTDIR ?=
 BUILD_PRESET ?= release
 BUILD_DIR := build/$(BUILD_PRESET)
 
-.PHONY: all bootstrap build demo test install bench clean
+.PHONY: all bootstrap build demo test install package bench clean
 
 all: build
 
@@ -23,6 +23,10 @@ test: build
 
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package (programs under /usr, stripped), written into $(BUILD_DIR).
+package: build
+	@cmake --build --preset $(BUILD_PRESET) --target package
 
 bench: bootstrap
 	@cmake --preset bench >/dev/null
