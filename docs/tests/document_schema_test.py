@@ -203,22 +203,21 @@ class ScannerDocumentsTest(ChatDirTestCase):
     def test_generated_directory(self):
         document_check.write_sample_chats(self)
         catalog = self.assertDocument("catalog", "scan-catalog", self.chats)
+        projects = self.assertDocument("project-ids", "scan-project-ids", self.chats)
+        self.assertDocument("project-ids", "scan-project-ids", self.chats, "--threads", "1")
         entries = catalog["entries"]
+        cursor = repr(entries[1]["mtimeMs"]) if len(entries) > 1 else "1e300"
+        paging = [["--max-files", "2"], ["--threads", "1"], ["--cursor-mtime", cursor],
+                  ["--cursor-mtime", cursor, "--cursor-inclusive", "--max-files", "1"]]
+        pages = [self.assertDocument("catalog", "scan-catalog", self.chats, *args) for args in paging]
+
+        # The directory holds every status and every optional key between its files.
+        document_check.skip_while_provisional(self, document_check.SCANNER_PIECES)
         self.assertEqual({e["status"] for e in entries}, STATUSES)
         self.assertEqual(set().union(*entries) & CATALOG_OPTIONAL_KEYS, CATALOG_OPTIONAL_KEYS)
-        self.assertFalse(catalog["truncated"])
-
-        projects = self.assertDocument("project-ids", "scan-project-ids", self.chats)
         self.assertEqual({e["status"] for e in projects["entries"]}, STATUSES)
-
-        cursor = repr(entries[1]["mtimeMs"])
-        for args in (["--max-files", "2"], ["--threads", "1"], ["--cursor-mtime", cursor],
-                     ["--cursor-mtime", cursor, "--cursor-inclusive", "--max-files", "1"]):
-            with self.subTest(args=args):
-                paged = self.assertDocument("catalog", "scan-catalog", self.chats, *args)
-                self.assertEqual(paged["truncated"], "--max-files" in args)
-        with self.subTest("project-ids, one thread"):
-            self.assertDocument("project-ids", "scan-project-ids", self.chats, "--threads", "1")
+        self.assertEqual([catalog["truncated"]] + [p["truncated"] for p in pages],
+                         [False] + ["--max-files" in args for args in paging])
 
     def test_bundled_examples(self):
         if not os.path.isdir(EXAMPLES_DIR):
