@@ -21,8 +21,9 @@ demo: build
 test: build
 	@ctest --preset $(BUILD_PRESET) -j2
 
+# The umask keeps the directories that the install creates readable by everyone.
 install: build
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+	@umask 022; DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
 # The Debian package (programs under /usr, stripped), written into $(BUILD_DIR).
 package: build

@@ -1,7 +1,7 @@
 # The Debian package of both programs: `make package`, or `cpack -G DEB` in a
 # build tree. It holds what `cmake --install` puts under the prefix /usr, with the
-# programs stripped and the manual pages compressed; its dependencies are computed
-# by dpkg-shlibdeps from the programs themselves.
+# programs stripped, the manual pages compressed and every directory 0755; its
+# dependencies are computed by dpkg-shlibdeps from the programs themselves.
 find_program(ORVA_DPKG dpkg)
 if(NOT ORVA_DPKG)
     message(STATUS "dpkg not found: no Debian package target")
@@ -29,7 +29,7 @@ application parses. orva-landlock-run runs one command under a Linux Landlock
 file-system sandbox, or supervises it while relaying its standard input.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/OrvaCompressManPages.cmake")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/OrvaStagePackage.cmake")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${ORVA_DEB_ARCHITECTURE}")

@@ -29,8 +29,9 @@ def setUpModule():
     if not harness.BUILD_DIR:
         raise unittest.SkipTest("ORVA_BUILD_DIR is not set")
     WORK = tempfile.mkdtemp(prefix="orva-package-test-")
+    # A restrictive umask must not leak into the package's directories.
     built = harness.run(["cpack", "--config", os.path.join(harness.BUILD_DIR, "CPackConfig.cmake"),
-                         "-G", "DEB", "-B", os.path.join(WORK, "out")])
+                         "-G", "DEB", "-B", os.path.join(WORK, "out")], umask=0o077)
     assert built.returncode == 0, built.stdout + built.stderr
     debs = glob.glob(os.path.join(WORK, "out", "*.deb"))
     assert len(debs) == 1, debs

@@ -37,12 +37,18 @@ class InstallTreeTest(unittest.TestCase):
 
     def make_install(self, prefix, destdir=""):
         command = make_install_command(prefix, destdir)
-        result = subprocess.run(command, shell=True, cwd=harness.SOURCE_DIR,
+        result = subprocess.run(command, shell=True, cwd=harness.SOURCE_DIR, umask=0o077,
                                 capture_output=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
 
     def assertInstalledTree(self, prefix):
         self.assertEqual(harness.files_under(prefix), EXPECTED)
+        for directory in {os.path.dirname(path) for path in EXPECTED}:
+            while directory:
+                with self.subTest(directory):
+                    mode = os.stat(os.path.join(prefix, directory)).st_mode & 0o7777
+                    self.assertEqual(mode, 0o755)
+                directory = os.path.dirname(directory)
         for path in EXPECTED:
             with self.subTest(path):
                 mode = os.stat(os.path.join(prefix, path)).st_mode & 0o7777
