@@ -27,7 +27,6 @@ set(CPACK_PACKAGE_DESCRIPTION
 files with optional title sidecars) and prints one JSON document that a host
 application parses. orva-landlock-run runs one command under a Linux Landlock
 file-system sandbox, or supervises it while relaying its standard input.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/OrvaStagePackage.cmake")
 
