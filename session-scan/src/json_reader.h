@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orva {
 
@@ -33,5 +34,17 @@ std::optional<std::string> readString(JsonCursor& cursor);
 // The cursor stands on the first of the four digits after "\u".
 std::optional<std::uint16_t> readHex4(JsonCursor& cursor);
 void appendCodePoint(std::string& out, char32_t codePoint);
+
+// Decodes one string exactly as readString does, without an owned result: a string
+// without escapes is returned as a view of the input, an escaped one is decoded into
+// scratch (whose capacity is reused) and the view points there. Meant for member keys.
+std::optional<std::string_view> readStringView(JsonCursor& cursor, std::string& scratch);
+
+// Number of leading bytes of [bytes, bytes + length) that are neither a quote, a
+// backslash nor below 0x20: the plain run of a string body. Block-wise with SSE2
+// where the target has it, word-wise otherwise; scanStringRunPortable is the latter,
+// kept callable so that both agree under test.
+std::size_t scanStringRun(const char* bytes, std::size_t length);
+std::size_t scanStringRunPortable(const char* bytes, std::size_t length);
 
 }  // namespace orva

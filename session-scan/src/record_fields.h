@@ -16,6 +16,8 @@ struct SystemPayloadFields {
     OptionalString engine;
     OptionalString displayText;
     bool hasDisplayText = false;
+
+    bool operator==(const SystemPayloadFields&) const = default;
 };
 
 struct RecordFields {
@@ -30,6 +32,8 @@ struct RecordFields {
     bool gitBranchNonString = false;
     bool hasSubtype = false;
     bool partTextNonString = false;
+
+    bool operator==(const RecordFields&) const = default;
 };
 
 // line is already trimmed of ASCII whitespace and not empty. Absent when the line
