@@ -46,7 +46,6 @@ public:
 
 private:
     void flushBuffer();
-    void writeOut(const char* data, std::size_t size);
 
     int fd_;
     std::vector<char> buffer_;

@@ -1,0 +1,223 @@
+// The output documents byte for byte, the string escaping, the number format and
+// the writer's buffering and error rules.
+#include "json_writer.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cmath>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace orva {
+namespace {
+
+// A memory file to write a document into and read it back.
+class MemoryFile {
+public:
+    MemoryFile() : fd_(::memfd_create("document", MFD_CLOEXEC)) {}
+    ~MemoryFile() { ::close(fd_); }
+    int fd() const { return fd_; }
+    std::string contents() const {
+        std::string text(static_cast<std::size_t>(::lseek(fd_, 0, SEEK_END)), '\0');
+        EXPECT_EQ(::pread(fd_, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        return text;
+    }
+
+private:
+    int fd_;
+};
+
+std::string catalogDocument(const std::vector<CatalogEntry>& entries, bool truncated) {
+    MemoryFile file;
+    EXPECT_FALSE(writeCatalogDocument(file.fd(), entries, truncated).failed);
+    return file.contents();
+}
+
+std::string projectIdsDocument(const std::vector<ProjectIdEntry>& entries) {
+    MemoryFile file;
+    EXPECT_FALSE(writeProjectIdsDocument(file.fd(), entries).failed);
+    return file.contents();
+}
+
+std::string escaped(std::string_view text) {
+    ProjectIdEntry entry;
+    entry.name = std::string(text);
+    const std::string document = projectIdsDocument({entry});
+    const std::string prefix = "{\"version\":1,\"entries\":[{\"name\":";
+    const std::string suffix = ",\"status\":\"skip\"}]}\n";
+    EXPECT_EQ(document.substr(0, prefix.size()), prefix);
+    return document.substr(prefix.size(), document.size() - prefix.size() - suffix.size());
+}
+
+CatalogEntry workedExample() {
+    CatalogEntry entry;
+    entry.name = "0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl";
+    entry.mtimeMs = 1700000000.0 * 1000.0 + 123456789.0 / 1000000.0;
+    entry.status = EntryStatus::Ok;
+    entry.sessionId = "0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d";
+    entry.cwd = "/home/dev/app";
+    entry.startTime = "2023-11-14T22:13:20.000Z";
+    entry.gitBranch = "main";
+    entry.promptText = "Fix the \"login\" test\nnow";
+    entry.customTitle = "Login fix";
+    entry.titleSource = "manual";
+    return entry;
+}
+
+TEST(CatalogDocument, WorkedExampleByteForByte) {
+    EXPECT_EQ(catalogDocument({workedExample()}, false),
+              "{\"version\":1,\"truncated\":false,\"entries\":["
+              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\""
+              ",\"mtimeMs\":1700000000123.4568,\"status\":\"ok\""
+              ",\"sessionId\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d\""
+              ",\"cwd\":\"/home/dev/app\""
+              ",\"startTime\":\"2023-11-14T22:13:20.000Z\""
+              ",\"gitBranch\":\"main\""
+              ",\"promptText\":\"Fix the \\\"login\\\" test\\nnow\""
+              ",\"customTitle\":\"Login fix\""
+              ",\"titleSource\":\"manual\"}]}\n");
+}
+
+TEST(CatalogDocument, SkipAndFallbackWriteOnlyNameTimeAndStatus) {
+    CatalogEntry skip = workedExample();
+    skip.status = EntryStatus::Skip;
+    CatalogEntry fallback = workedExample();
+    fallback.status = EntryStatus::Fallback;
+    fallback.mtimeMs = -1500;
+    EXPECT_EQ(catalogDocument({skip, fallback}, true),
+              "{\"version\":1,\"truncated\":true,\"entries\":["
+              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\",\"mtimeMs\":1700000000123.4568,"
+              "\"status\":\"skip\"},"
+              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\",\"mtimeMs\":-1500,"
+              "\"status\":\"fallback\"}]}\n");
+}
+
+TEST(CatalogDocument, KeyPresenceRules) {
+    CatalogEntry entry;
+    entry.name = "a";
+    entry.status = EntryStatus::Ok;
+    entry.gitBranch = "";            // present and empty
+    entry.sidecarDisplayName = "x";  // without a source: no titleSidecar
+    EXPECT_EQ(catalogDocument({entry}, false),
+              "{\"version\":1,\"truncated\":false,\"entries\":[{\"name\":\"a\",\"mtimeMs\":0,"
+              "\"status\":\"ok\",\"sessionId\":null,\"cwd\":null,\"startTime\":null,"
+              "\"gitBranch\":\"\"}]}\n");
+
+    entry.gitBranch.reset();
+    entry.parentSessionId = "p";
+    entry.sourceType = "t";
+    entry.sourceId = "i";
+    entry.sidecarSource = "auto";
+    EXPECT_EQ(catalogDocument({entry}, false),
+              "{\"version\":1,\"truncated\":false,\"entries\":[{\"name\":\"a\",\"mtimeMs\":0,"
+              "\"status\":\"ok\",\"sessionId\":null,\"cwd\":null,\"startTime\":null,"
+              "\"parentSessionId\":\"p\",\"sourceType\":\"t\",\"sourceId\":\"i\","
+              "\"titleSidecar\":{\"displayName\":\"x\",\"source\":\"auto\"}}]}\n");
+}
+
+TEST(EmptyDocuments, MatchWhatTheWriterProducesForNoEntries) {
+    EXPECT_EQ(catalogDocument({}, false), EMPTY_CATALOG_DOCUMENT);
+    EXPECT_EQ(EMPTY_CATALOG_DOCUMENT.size(), 45u);
+    EXPECT_EQ(catalogDocument({}, true), "{\"version\":1,\"truncated\":true,\"entries\":[]}\n");
+    EXPECT_EQ(projectIdsDocument({}), EMPTY_PROJECT_IDS_DOCUMENT);
+    EXPECT_EQ(EMPTY_PROJECT_IDS_DOCUMENT.size(), 27u);
+}
+
+TEST(ProjectIdsDocument, EntriesAndNulls) {
+    ProjectIdEntry ok{"n1.jsonl", "s1", std::nullopt, EntryStatus::Ok};
+    ProjectIdEntry fallback{"n2.jsonl", "s2", "/c", EntryStatus::Fallback};
+    EXPECT_EQ(projectIdsDocument({ok, fallback}),
+              "{\"version\":1,\"entries\":[{\"name\":\"n1.jsonl\",\"status\":\"ok\","
+              "\"sessionId\":\"s1\",\"cwd\":null},{\"name\":\"n2.jsonl\",\"status\":\"fallback\"}]}\n");
+}
+
+TEST(JsonString, Escaping) {
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"", "\"\""},
+        {"\b\t\n\f\r", "\"\\b\\t\\n\\f\\r\""},
+        {"\"\\", "\"\\\"\\\\\""},
+        {std::string("\0\x01\x1b\x1f", 4), "\"\\u0000\\u0001\\u001b\\u001f\""},
+        {"/\x7f", "\"/\x7f\""},
+        {"\x0b", "\"\\u000b\""},
+        {"h\xc3\xa9llo \xf0\x9f\x98\x80", "\"h\xc3\xa9llo \xf0\x9f\x98\x80\""},
+        {"\xff", "\"\xff\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escaped(c.text), c.expected) << c.expected;
+}
+
+TEST(NumberFormat, ShortestDigitsInPlainNotation) {
+    const struct {
+        double value;
+        const char* expected;
+    } cases[] = {
+        {1700000000250.0, "1700000000250"},
+        {1700000000123.4568, "1700000000123.4568"},
+        {0.5, "0.5"},
+        {-1500.0, "-1500"},
+        {-500.0, "-500"},
+        {0.0, "0"},
+        {0.001, "0.001"},
+        {-0.25, "-0.25"},
+        {123.456, "123.456"},
+        {1e21, "1000000000000000000000"},
+        {std::ldexp(1.0, 70), "1180591620717411300000"},
+        {1.5e-7, "0.00000015"},
+        {9007199254740993.0, "9007199254740992"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(formatNumber(c.value), c.expected);
+    EXPECT_EQ(formatNumber(1.7976931348623157e308).size(), 309u);
+    EXPECT_EQ(formatNumber(5e-324), "0." + std::string(323, '0') + "5");
+}
+
+// A document far larger than the buffer arrives whole, in order.
+TEST(JsonWriter, LargeDocumentsCrossManyFlushes) {
+    std::vector<CatalogEntry> entries;
+    CatalogEntry entry = workedExample();
+    entry.promptText = std::string(CATALOG_OUTPUT_BUFFER + 7, 'p') + "\n";
+    for (int i = 0; i < 40; ++i) entries.push_back(entry);
+    const std::string single = catalogDocument({entry}, false);
+    const std::string prefix = "{\"version\":1,\"truncated\":false,\"entries\":[";
+    const std::string entryText = single.substr(prefix.size(), single.size() - prefix.size() - 3);
+    std::string expected = prefix;
+    for (int i = 0; i < 40; ++i) expected += (i > 0 ? "," : "") + entryText;
+    expected += "]}\n";
+    EXPECT_EQ(catalogDocument(entries, false), expected);
+}
+
+TEST(JsonWriter, FirstErrorStopsTheDocument) {
+    int sockets[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    ::close(sockets[1]);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::vector<CatalogEntry> entries(3, workedExample());
+    const WriteResult result = writeCatalogDocument(sockets[0], entries, false);
+    EXPECT_TRUE(result.failed);
+    EXPECT_EQ(result.osError, EPIPE);
+    ::close(sockets[0]);
+}
+
+// Only interrupted writes are retried: a full non-blocking reader is an error.
+TEST(JsonWriter, WouldBlockIsReportedNotSpunOn) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    std::vector<CatalogEntry> entries(200, workedExample());
+    entries[0].promptText = std::string(1 << 20, 'x');
+    const WriteResult result = writeCatalogDocument(pipeFds[1], entries, false);
+    EXPECT_TRUE(result.failed);
+    EXPECT_EQ(result.osError, EAGAIN);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+}
+
+}  // namespace
+}  // namespace orva

@@ -1,0 +1,142 @@
+"""The scanner's command line as the host drives it: words, usage and option errors,
+the source digest, the missing and unreadable directory, and write errors."""
+
+import hashlib
+import os
+import subprocess
+import sys
+import unittest
+
+from scanner_harness import SCANNER, ChatDirTestCase, run_scanner
+
+USAGE = (b"usage: orva-session-scan <scan-catalog|scan-project-ids|--source-sha256> "
+         b"[chats_dir] [options]\n")
+EMPTY_CATALOG = b'{"version":1,"truncated":false,"entries":[]}\n'
+EMPTY_PROJECT_IDS = b'{"version":1,"entries":[]}\n'
+SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
+
+
+class UsageAndOptionErrors(ChatDirTestCase):
+    def assert_usage_error(self, run, stderr):
+        self.assertEqual((run.status, run.stdout, run.stderr), (2, b"", stderr))
+
+    def test_too_few_words(self):
+        self.assert_usage_error(run_scanner(), USAGE)
+        self.assert_usage_error(run_scanner("scan-catalog"), USAGE)
+        self.assert_usage_error(run_scanner("bogus"), USAGE)
+
+    def test_option_errors_come_before_the_subcommand_and_the_directory(self):
+        cases = [
+            (["scan-catalog", self.chats, "--threads=4"], b"unknown option: --threads=4\n"),
+            (["bogus", self.chats, "--nope"], b"unknown option: --nope\n"),
+            (["bogus", self.chats], b"unknown subcommand: bogus\n"),
+            (["bogus", "/nonexistent/dir"], b"unknown subcommand: bogus\n"),
+            (["scan-catalog", "/nonexistent", "--threads", "--max-files", "5"], b"unknown option: 5\n"),
+            (["scan-catalog", self.chats, "--source-sha256"], b"unknown option: --source-sha256\n"),
+            (["scan-project-ids", "/etc/passwd", "-x"], b"unknown option: -x\n"),
+            (["SCAN-CATALOG", self.chats], b"unknown subcommand: SCAN-CATALOG\n"),
+        ]
+        for args, stderr in cases:
+            with self.subTest(args=args):
+                self.assert_usage_error(run_scanner(*args), stderr)
+
+    def test_value_options_accept_any_value_and_the_last_word(self):
+        for args in (["--threads"], ["--max-files"], ["--cursor-mtime"], ["--threads", "-3"],
+                     ["--threads", "0"], ["--threads", "100"], ["--max-files", "x"],
+                     ["--cursor-mtime", "nan", "--cursor-inclusive"]):
+            with self.subTest(args=args):
+                run = run_scanner("scan-catalog", self.chats, *args)
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, EMPTY_CATALOG, b""))
+
+
+class SourceDigest(unittest.TestCase):
+    def test_digest_is_the_hash_of_the_sources_in_name_order(self):
+        names = sorted(os.listdir(SOURCE_DIR), key=os.fsencode)
+        digest = hashlib.sha256()
+        for name in names:
+            path = os.path.join(SOURCE_DIR, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    digest.update(f.read())
+        expected = digest.hexdigest().encode() + b"\n"
+        for extra in ([], ["scan-catalog"], ["--bogus", "x", "--threads"]):
+            with self.subTest(extra=extra):
+                run = run_scanner("--source-sha256", *extra)
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, expected, b""))
+
+    def test_digest_word_in_second_place_is_a_directory(self):
+        run = run_scanner("scan-catalog", "--source-sha256")
+        self.assertEqual((run.status, run.stdout), (0, EMPTY_CATALOG))
+
+
+class Directories(ChatDirTestCase):
+    def test_missing_directory_prints_the_empty_document(self):
+        for path in ("/nonexistent/chats", ""):
+            with self.subTest(path=path):
+                run = run_scanner("scan-catalog", path)
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, EMPTY_CATALOG, b""))
+                run = run_scanner("scan-project-ids", path, "--cursor-mtime", "5", "--cursor-inclusive")
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, EMPTY_PROJECT_IDS, b""))
+
+    def test_a_regular_file_is_not_a_directory(self):
+        path = self.write_file("plain", b"x")
+        for subcommand in ("scan-catalog", "scan-project-ids"):
+            run = run_scanner(subcommand, path)
+            self.assertEqual((run.status, run.stdout), (1, b""))
+            self.assertEqual(run.stderr, b"orva-session-scan: Not a directory (os error 20)\n")
+
+    def test_an_unreadable_directory(self):
+        if os.geteuid() == 0:
+            # root reads any directory; an unprivileged user meets the permission check
+            preexec = lambda: (os.setgid(65534), os.setuid(65534))
+            os.chmod(self._tmp, 0o755)
+        else:
+            preexec = None
+        os.chmod(self.chats, 0o000)
+        try:
+            run = run_scanner("scan-catalog", self.chats, preexec_fn=preexec)
+        finally:
+            os.chmod(self.chats, 0o755)
+        self.assertEqual((run.status, run.stdout), (1, b""))
+        self.assertEqual(run.stderr, b"orva-session-scan: Permission denied (os error 13)\n")
+
+    def test_empty_directory(self):
+        run = run_scanner("scan-catalog", self.chats, "--max-files", "0")
+        self.assertEqual((run.status, run.stdout, run.stderr), (0, EMPTY_CATALOG, b""))
+        run = run_scanner("scan-project-ids", self.chats)
+        self.assertEqual((run.status, run.stdout, run.stderr), (0, EMPTY_PROJECT_IDS, b""))
+
+
+class Streams(ChatDirTestCase):
+    def run_into_closed_pipe(self, *args):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            proc = subprocess.run([SCANNER, *args], stdout=write_end, stderr=subprocess.PIPE,
+                                  stdin=subprocess.DEVNULL, timeout=60)
+        finally:
+            os.close(write_end)
+        return proc
+
+    def test_closed_reader_is_a_write_error(self):
+        proc = self.run_into_closed_pipe("scan-catalog", self.chats)
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(proc.stderr, b"orva-session-scan: Broken pipe (os error 32)\n")
+
+    def test_fixed_outputs_that_cannot_be_written_are_internal_faults(self):
+        for args in (["--source-sha256"], ["scan-catalog", "/nonexistent"]):
+            with self.subTest(args=args):
+                proc = self.run_into_closed_pipe(*args)
+                self.assertEqual(proc.returncode, 101)
+                self.assertIn(b"Broken pipe", proc.stderr)
+
+    def test_arguments_that_are_not_utf8(self):
+        for args in ([b"scan-catalog", b"/tmp/\xff"], [b"\xc3", b"x"], [b"--source-sha256", b"\xed\xa0\x80"]):
+            with self.subTest(args=args):
+                run = run_scanner(*args)
+                self.assertEqual((run.status, run.stdout), (101, b""))
+                self.assertIn(b"not valid UTF-8", run.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
