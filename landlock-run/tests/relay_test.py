@@ -20,10 +20,12 @@ PY = sys.executable
 SETUP_FAILED = b'{"state":"stdio-setup-failed"}\n'
 RELAY_FAILED = b'{"state":"stdio-failed"}\n'
 RELAY_FAILED_MESSAGE = b"orva-landlock-run: stdin relay failed\n"
-EXEC_FAILED_MISSING = b"orva-landlock-run: exec failed: " + os.strerror(errno.ENOENT).encode() + b"\n"
+EXEC_FAILED_MISSING = (b"orva-landlock-run: exec failed: " + os.strerror(errno.ENOENT).encode()
+                       + b"\n")
 # Under AddressSanitizer the leak check at exit starts a thread; filters that make
 # clone fail must not turn that into a failure of its own.
-NO_LEAK_CHECK = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+NO_LEAK_CHECK = dict(os.environ,
+                     ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
 
 # Reads exactly argv[1] bytes from descriptor 0 (all of it for -1), then prints them
 # in hex with the offset of descriptor 4 if that is open.
