@@ -2,14 +2,26 @@
 the host does (argument vector, inherited status descriptor, standard streams, exit
 status, signals)."""
 
+import ctypes
+import fcntl
+import functools
 import os
+import platform
+import struct
 import subprocess
 import unittest
 
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
+if LAUNCHER:
+    LAUNCHER = os.path.abspath(LAUNCHER)  # tests run commands in other directories
 # Set when the launcher under test runs under emulation (qemu-user), where the
 # Landlock system calls are not passed through.
 EMULATOR = os.environ.get("ORVA_LAUNCHER_EMULATOR", "")
+
+PREFIX = b"orva-landlock-run: "
+
+# Read-only grants under which ordinary system commands (sh, cat, true...) run.
+SYSTEM_DIRS = ("/usr", "/lib", "/lib64", "/bin", "/etc")
 
 
 def launcher_command(*args):
@@ -19,159 +31,277 @@ def launcher_command(*args):
     return [*prefix, LAUNCHER, *args]
 
 
+def message(text):
+    """The bytes of one launcher message line."""
+    if isinstance(text, str):
+        text = text.encode()
+    return PREFIX + text + b"\n"
+
+
+def error_message(text, errno_value):
+    """The bytes of one launcher message with the system's error text."""
+    return message(f"{text}: {os.strerror(errno_value)}")
+
+
+def status_line(state, abi):
+    return b'{"state":"%s","abi":%d}\n' % (state.encode(), abi)
+
+
 class Run:
-    def __init__(self, status, stdout, stderr, status_lines=b""):
+    def __init__(self, status, stdout, stderr, status_lines=b"", pid=0):
+        self.pid = pid
         self.status = status
         self.stdout = stdout
         self.stderr = stderr
         self.status_lines = status_lines
 
+    def __repr__(self):
+        return (f"Run(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r}, "
+                f"status_lines={self.status_lines!r})")
 
-def spawn_launcher(*args, status_fd=None, preexec=None, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(), **kwargs):
-    """Starts the launcher and returns (process, status_read_end). With status_fd=N,
-    descriptor N of the launcher is the write end of a pipe whose read end is returned
-    (else None). preexec runs in the launcher's process once N is in place (it may
-    place the descriptors of pass_fds); then every inheritable descriptor above 2 other
-    than N and pass_fds is closed and the launcher is executed."""
+
+def place_descriptors(targets):
+    """In a child before exec: makes each target descriptor of {target: source} a copy
+    of its source, and closes every other inheritable descriptor above 2, as
+    close_fds would (which cannot be combined with descriptors placed here)."""
+    moved = {target: fcntl.fcntl(source, fcntl.F_DUPFD_CLOEXEC, 1000)
+             for target, source in targets.items()}
+    for target, source in moved.items():
+        os.dup2(source, target, inheritable=True)
+    for name in os.listdir("/proc/self/fd"):
+        fd = int(name)
+        if fd > 2 and fd not in targets:
+            try:
+                if os.get_inheritable(fd):
+                    os.close(fd)
+            except OSError:
+                pass  # the directory listing's own descriptor
+
+
+def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
+                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, **kwargs):
+    """Runs the launcher. With status_fd=N, descriptor N is the write end of a pipe
+    whose bytes come back as Run.status_lines, or status_target (a descriptor of
+    the test's own) placed at N. extra_fds {target: source} are inherited as well.
+    No other descriptor above 2 is inherited. prepare runs in the child just
+    before exec."""
     cmd = launcher_command(*args)
     read_end = write_end = -1
-    if status_fd is not None:
+    if status_fd is not None and status_target is None:
         read_end, write_end = os.pipe()
-    keep = set(pass_fds) | ({status_fd} if status_fd is not None else set())
+        status_target = write_end
+    targets = dict(extra_fds or {})
+    if status_fd is not None:
+        targets[status_fd] = status_target
 
-    # Not close_fds: it would close the status descriptor placed here. Descriptors
-    # that are not inheritable close by themselves on exec.
-    def prepare():
-        if status_fd is not None:
-            os.dup2(write_end, status_fd)
-        if preexec is not None:
-            preexec()
-        for fd in keep:
-            os.set_inheritable(fd, True)
-        for name in os.listdir("/proc/self/fd"):
-            fd = int(name)
-            if fd > 2 and fd not in keep:
-                try:
-                    if os.get_inheritable(fd):
-                        os.close(fd)
-                except OSError:
-                    pass  # the listing's own descriptor
+    def place_status_fd():
+        place_descriptors(targets)
+        if prepare is not None:
+            prepare()
 
     try:
-        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=stderr,
-                                preexec_fn=prepare, close_fds=False, **kwargs)
-    except BaseException:
-        if read_end >= 0:
-            os.close(read_end)
-        raise
-    finally:
+        # close_fds would run after preexec_fn and take the placed descriptors with it.
+        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                                preexec_fn=place_status_fd, close_fds=False, **kwargs)
         if write_end >= 0:
             os.close(write_end)
-    return proc, (read_end if read_end >= 0 else None)
-
-
-def read_all(fd):
-    """Reads fd to its end and closes it."""
-    chunks = []
-    try:
-        while True:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return b"".join(chunks)
-            chunks.append(chunk)
-    finally:
-        os.close(fd)
-
-
-def finish_launcher(proc, status_read_end, timeout=60):
-    """Waits for a launcher started by spawn_launcher and collects what it wrote."""
-    try:
+            write_end = -1
         out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
-        if status_read_end is not None:
-            os.close(status_read_end)
-        raise
-    status_lines = b"" if status_read_end is None else read_all(status_read_end)
-    return Run(proc.returncode, out, err, status_lines)
+        chunks = []
+        while read_end >= 0:
+            chunk = os.read(read_end, 65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        return Run(proc.returncode, out, err, b"".join(chunks), proc.pid)
+    finally:
+        for fd in (read_end, write_end):
+            if fd >= 0:
+                os.close(fd)
 
 
-def run_launcher(*args, status_fd=None, stdin=subprocess.DEVNULL, timeout=60, preexec=None,
-                 **kwargs):
-    """Runs the launcher; with status_fd=N, descriptor N is the write end of a pipe
-    whose bytes come back as Run.status_lines. preexec as for spawn_launcher."""
-    if status_fd is None and preexec is None:
-        proc = subprocess.run(launcher_command(*args), stdin=stdin, capture_output=True,
-                              timeout=timeout, **kwargs)
-        return Run(proc.returncode, proc.stdout, proc.stderr)
-    proc, status_read_end = spawn_launcher(*args, status_fd=status_fd, preexec=preexec,
-                                           stdin=stdin, **kwargs)
-    return finish_launcher(proc, status_read_end, timeout)
+def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL, **kwargs):
+    """Starts the launcher with descriptors placed as run_launcher places them and
+    returns the Popen, with standard output and error as unbuffered pipes, for tests
+    that signal it while it runs."""
+    targets = dict(extra_fds or {})
 
+    def before_exec():
+        place_descriptors(targets)
+        if prepare is not None:
+            prepare()
 
-# System call numbers of x86-64, for seccomp filters that make one step fail.
-X86_64_SYSCALLS = {
-    "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53, "shutdown": 48,
-    "clone": 56, "fork": 57, "vfork": 58, "prctl": 157, "clone3": 435,
-}
-FORK_SYSCALLS = ("clone", "clone3", "fork", "vfork")
-_AUDIT_ARCH_X86_64 = 0xC000003E
-
-
-def seccomp_available():
-    import platform
-    return not EMULATOR and platform.machine() == "x86_64"
-
-
-def syscall_denier(rules):
-    """Returns a preexec function that installs a seccomp filter making system calls
-    fail. rules: (name, errno) or (name, errno, arg_index, arg_value), the latter only
-    failing calls whose argument (its low 32 bits) has that value. The filter passes
-    to everything the process executes and forks afterwards."""
-    import ctypes
-
-    class SockFilter(ctypes.Structure):
-        _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte),
-                    ("jf", ctypes.c_ubyte), ("k", ctypes.c_uint32)]
-
-    class SockFprog(ctypes.Structure):
-        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(SockFilter))]
-
-    load, jeq, ret = 0x20, 0x15, 0x06  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET|BPF_K
-    blocks = []
-    for rule in rules:
-        name, errno_value = rule[0], rule[1]
-        block = [(load, 0, 0, 0), (jeq, 0, 1, X86_64_SYSCALLS[name])]  # seccomp_data.nr
-        if len(rule) == 4:
-            block[1] = (jeq, 0, 3, X86_64_SYSCALLS[name])
-            block += [(load, 0, 0, 16 + 8 * rule[2]), (jeq, 0, 1, rule[3])]
-        block.append((ret, 0, 0, 0x00050000 | errno_value))  # SECCOMP_RET_ERRNO
-        blocks += block
-    program = [(load, 0, 0, 4), (jeq, 0, len(blocks), _AUDIT_ARCH_X86_64), *blocks,
-               (ret, 0, 0, 0x7FFF0000)]  # SECCOMP_RET_ALLOW
-    instructions = (SockFilter * len(program))(*[SockFilter(*op) for op in program])
-    fprog = SockFprog(len(program), instructions)
-    libc = ctypes.CDLL(None, use_errno=True)
-    prctl = libc.prctl
-    prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_ulong,
-                      ctypes.c_ulong]
-
-    def install():
-        if prctl(38, 1, None, 0, 0) != 0:  # PR_SET_NO_NEW_PRIVS
-            raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
-        if prctl(22, 2, ctypes.addressof(fprog), 0, 0) != 0:  # PR_SET_SECCOMP, filter mode
-            raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
-
-    install.keep_alive = (instructions, fprog)
-    return install
+    return subprocess.Popen(launcher_command(*args), stdin=stdin, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, bufsize=0, preexec_fn=before_exec,
+                            close_fds=False, **kwargs)
 
 
 def landlock_abi():
     """The running kernel's Landlock ABI version, or 0 without Landlock."""
-    import ctypes
     libc = ctypes.CDLL(None, use_errno=True)
     libc.syscall.restype = ctypes.c_long
     result = libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1))
     return max(int(result), 0)
+
+
+@functools.lru_cache(maxsize=None)
+def launcher_abi():
+    """The ABI that the launcher's own probe reports, or 0 when it cannot enforce
+    (no Landlock, too old, or emulation that does not pass the calls through).
+    Natively on a kernel with Landlock 3+, a failing probe is a test failure, not
+    a reason to skip."""
+    if not LAUNCHER:
+        return 0
+    kernel = landlock_abi()
+    if not EMULATOR and kernel < 3:
+        return 0
+    run = run_launcher("--probe")
+    if run.status != 0:
+        if EMULATOR:
+            return 0
+        raise AssertionError(f"--probe failed on a kernel with Landlock ABI {kernel}: {run!r}")
+    return int(run.stdout.split(b":", 1)[1].split(b",", 1)[0])
+
+
+def require_landlock(test):
+    """Skips test (a TestCase) unless the launcher can enforce a sandbox here."""
+    if not LAUNCHER:
+        test.skipTest("ORVA_LANDLOCK_RUN is not set")
+    abi = launcher_abi()
+    if abi < 3:
+        test.skipTest("Landlock ABI 3 or newer is not available to the launcher")
+    return abi
+
+
+def system_grants():
+    """--ro arguments for the system directories that exist here."""
+    args = []
+    for path in SYSTEM_DIRS:
+        if os.path.exists(path):
+            args += ["--ro", path]
+    return args
+
+
+# --- Fault injection through a seccomp filter -------------------------------------
+#
+# Some failures (a refused prctl, a failing fcntl on a standard stream) cannot be
+# provoked from outside otherwise. A classic BPF filter installed just before exec
+# makes the kernel fail chosen system calls with a chosen error number; everything
+# else runs for real.
+
+_ARCH = {
+    # machine: (audit arch, {name: number})
+    "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
+                            "landlock_create_ruleset": 444, "landlock_add_rule": 445,
+                            "landlock_restrict_self": 446,
+                            "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
+                            "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
+                            "clone3": 435}),
+    "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
+                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
+                             "landlock_restrict_self": 446,
+                             "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
+                             "shutdown": 210, "clone": 220, "clone3": 435}),
+}
+
+
+class Fault:
+    """Fail syscall `name` with `errno_value` when its arguments match `args`, a
+    {index: value} map compared on the low 32 bits."""
+
+    def __init__(self, name, errno_value, args=None):
+        self.name = name
+        self.errno_value = errno_value
+        self.args = args or {}
+
+
+def _bpf(code, jt, jf, k):
+    return struct.pack("=HBBI", code, jt, jf, k & 0xFFFFFFFF)
+
+
+def seccomp_faults(*faults):
+    """A prepare callable for run_launcher that installs a filter failing `faults`.
+    Skips the calling test where the filter cannot be built (emulation, unknown
+    architecture)."""
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
+    arch, numbers = _ARCH[machine]
+    ld_abs, jeq, ret = 0x20, 0x15, 0x06
+    ret_allow, ret_errno = 0x7FFF0000, 0x00050000
+    program = []
+    for fault in faults:
+        checks = [(4, arch), (0, numbers[fault.name])]
+        checks += [(16 + 8 * index, value) for index, value in sorted(fault.args.items())]
+        length = 2 * len(checks) + 1
+        block = []
+        for offset, value in checks:
+            block.append(_bpf(ld_abs, 0, 0, offset))
+            block.append(_bpf(jeq, 0, length - len(block) - 1, value))
+        block.append(_bpf(ret, 0, 0, ret_errno | fault.errno_value))
+        program += block
+    program.append(_bpf(ret, 0, 0, ret_allow))
+    code = ctypes.create_string_buffer(b"".join(program))
+
+    class SockFprog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+
+    fprog = SockFprog(len(program), ctypes.addressof(code))
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_no_new_privs, pr_set_seccomp, seccomp_mode_filter = 38, 22, 2
+
+    def install():
+        if libc.prctl(pr_set_no_new_privs, 1, 0, 0, 0) != 0:
+            os._exit(120)
+        if libc.prctl(pr_set_seccomp, seccomp_mode_filter, ctypes.byref(fprog), 0, 0) != 0:
+            os._exit(121)
+
+    install.instructions = code  # must live as long as the callable
+    return install
+
+
+def known_syscalls():
+    """The names that faults can use on this machine; skips where there are none."""
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
+    return set(_ARCH[machine][1])
+
+
+def fork_faults(errno_value):
+    """Faults that make every way of creating a process fail (glibc's fork is clone)."""
+    names = known_syscalls()
+    return [Fault(name, errno_value) for name in ("clone", "clone3", "fork", "vfork")
+            if name in names]
+
+
+def syscall_number(name):
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"system call numbers are not known for {machine!r}")
+    return _ARCH[machine][1][name]
+
+
+def launcher_is_static():
+    """True when the launcher has no program interpreter (the release and debug
+    builds; the sanitizer builds link dynamically)."""
+    with open(LAUNCHER, "rb") as f:
+        header = f.read(64)
+        if header[:4] != b"\x7fELF" or header[4] != 2:
+            return False
+        phoff, = struct.unpack_from("<Q", header, 32)
+        phentsize, phnum = struct.unpack_from("<HH", header, 54)
+        f.seek(phoff)
+        table = f.read(phentsize * phnum)
+    pt_interp = 3
+    return all(struct.unpack_from("<I", table, i * phentsize)[0] != pt_interp
+               for i in range(phnum))
+
+
+def set_child_subreaper(enable=True):
+    """Makes this process the reaper of its orphaned descendants, so that a test
+    can wait for a grandchild whose parent it killed (enable=False undoes it)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_child_subreaper = 36
+    if libc.prctl(pr_set_child_subreaper, 1 if enable else 0, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "PR_SET_CHILD_SUBREAPER")
