@@ -276,6 +276,21 @@ class Signals(unittest.TestCase):
                 self.assertEqual((proc.returncode, out, err),
                                  (100 + signo, b"got %d\n" % signo, b""))
 
+    def test_child_inherits_the_dispositions_the_supervisor_started_with(self):
+        # The supervisor ignores SIGPIPE and handles the forwarded signals only after
+        # the fork; an ignored SIGUSR2 must pass through, a default SIGPIPE too.
+        def ignore_sigusr2():
+            signal.signal(signal.SIGUSR2, signal.SIG_IGN)
+
+        command = ["grep", "SigIgn", "/proc/self/status"]
+        direct = subprocess.run(command, preexec_fn=ignore_sigusr2, capture_output=True,
+                                check=True)
+        run = relay(*command, prepare=ignore_sigusr2)
+        self.assertEqual((run.status, run.stdout, run.stderr), (0, direct.stdout, b""))
+        ignored = int(run.stdout.split()[1], 16)
+        self.assertTrue(ignored & (1 << (signal.SIGUSR2 - 1)))
+        self.assertFalse(ignored & (1 << (signal.SIGPIPE - 1)))
+
     def test_sigusr1_is_not_forwarded(self):
         # It acts on the supervisor by its default disposition; the child then goes
         # by its parent-death signal, never having seen SIGUSR1.
