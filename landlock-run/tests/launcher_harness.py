@@ -120,6 +120,22 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
                 os.close(fd)
 
 
+def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL, **kwargs):
+    """Starts the launcher with descriptors placed as run_launcher places them and
+    returns the Popen, with standard output and error as unbuffered pipes, for tests
+    that signal it while it runs."""
+    targets = dict(extra_fds or {})
+
+    def before_exec():
+        place_descriptors(targets)
+        if prepare is not None:
+            prepare()
+
+    return subprocess.Popen(launcher_command(*args), stdin=stdin, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, bufsize=0, preexec_fn=before_exec,
+                            close_fds=False, **kwargs)
+
+
 def landlock_abi():
     """The running kernel's Landlock ABI version, or 0 without Landlock."""
     libc = ctypes.CDLL(None, use_errno=True)
@@ -177,10 +193,15 @@ _ARCH = {
     # machine: (audit arch, {name: number})
     "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                            "landlock_restrict_self": 446}),
+                            "landlock_restrict_self": 446,
+                            "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
+                            "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
+                            "clone3": 435}),
     "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
                              "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                             "landlock_restrict_self": 446}),
+                             "landlock_restrict_self": 446,
+                             "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
+                             "shutdown": 210, "clone": 220, "clone3": 435}),
 }
 
 
@@ -239,6 +260,21 @@ def seccomp_faults(*faults):
     return install
 
 
+def known_syscalls():
+    """The names that faults can use on this machine; skips where there are none."""
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
+    return set(_ARCH[machine][1])
+
+
+def fork_faults(errno_value):
+    """Faults that make every way of creating a process fail (glibc's fork is clone)."""
+    names = known_syscalls()
+    return [Fault(name, errno_value) for name in ("clone", "clone3", "fork", "vfork")
+            if name in names]
+
+
 def syscall_number(name):
     machine = platform.machine()
     if EMULATOR or machine not in _ARCH:
@@ -262,10 +298,10 @@ def launcher_is_static():
                for i in range(phnum))
 
 
-def set_child_subreaper():
+def set_child_subreaper(enable=True):
     """Makes this process the reaper of its orphaned descendants, so that a test
-    can wait for a grandchild whose parent it killed."""
+    can wait for a grandchild whose parent it killed (enable=False undoes it)."""
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_child_subreaper = 36
-    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
+    if libc.prctl(pr_set_child_subreaper, 1 if enable else 0, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "PR_SET_CHILD_SUBREAPER")
