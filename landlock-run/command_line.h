@@ -11,5 +11,5 @@ struct LaunchOptions {
 };
 
 // Parses argv (direct and probe forms) and runs the selected mode; returns the
-// exit status of the launcher.
+// exit status of the launcher. The grant paths point into argv; nothing is copied.
 int run_direct_or_probe(int argc, char** argv);

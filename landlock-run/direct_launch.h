@@ -3,7 +3,8 @@
 
 #include "command_line.h"
 
-// Does not return when the command starts; otherwise returns 125.
+// Does not return when the command starts; otherwise returns 125 after its messages.
 int launch_direct(const LaunchOptions& options);
-// Executes argv[0] with a PATH search; returns only on failure, with errno set.
+// Executes argv[0] with a PATH search, passing the environment unchanged. Returns
+// only on failure, with errno set to the error of the search.
 void search_and_exec(char* const* argv);

@@ -1,1 +1,96 @@
 #include "reports.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char PREFIX[] = "orva-landlock-run: ";
+constexpr int STDERR_FD = 2;
+constexpr int STATUS_LINE_SIZE = 128;
+
+iovec piece(const char* text) {
+    return iovec{const_cast<char*>(text), std::strlen(text)};
+}
+
+// Writes the pieces of one line with a single writev where the system allows,
+// finishing a short write piece by piece. Errors are dropped: standard error is
+// the last channel there is.
+void write_line(iovec* parts, int count) {
+    while (count > 0) {
+        ssize_t written = writev(STDERR_FD, parts, count);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        auto left = static_cast<size_t>(written);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+}
+
+}  // namespace
+
+void report_message(const char* text) {
+    const int saved = errno;
+    iovec parts[] = {piece(PREFIX), piece(text), piece("\n")};
+    write_line(parts, 3);
+    errno = saved;
+}
+
+void report_error(const char* text) {
+    const int saved = errno;
+    iovec parts[] = {piece(PREFIX), piece(text), piece(": "), piece(std::strerror(saved)),
+                     piece("\n")};
+    write_line(parts, 5);
+    errno = saved;
+}
+
+int write_all(int fd, const char* data, unsigned long len) {
+    while (len > 0) {
+        ssize_t written = write(fd, data, len);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (written == 0) {  // no progress and no error: give up rather than spin
+            errno = EIO;
+            return -1;
+        }
+        data += written;
+        len -= static_cast<unsigned long>(written);
+    }
+    return 0;
+}
+
+int write_status_line(int fd, const char* state, std::int64_t abi) {
+    if (fd < 0) return 0;
+    char line[STATUS_LINE_SIZE];
+    int length =
+        std::snprintf(line, sizeof line, "{\"state\":\"%s\",\"abi\":%" PRId64 "}\n", state, abi);
+    if (length < 0 || length >= STATUS_LINE_SIZE) {
+        if (length >= 0) errno = EOVERFLOW;
+    } else if (write_all(fd, line, static_cast<unsigned long>(length)) == 0) {
+        return 0;
+    }
+    report_error("cannot write execution status");
+    return 125;
+}
+
+void close_keeping_errno(int fd) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+}
