@@ -30,7 +30,9 @@ struct GrantLists {
     }
 };
 
-bool equals(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+bool equals(const char* a, const char* b) {
+    return std::strcmp(a, b) == 0;
+}
 
 // Base 10, leading white space and one sign allowed, no overflow, nothing after
 // the digits, and within the descriptor range.

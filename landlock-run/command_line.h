@@ -2,12 +2,12 @@
 #pragma once
 
 struct LaunchOptions {
-    int status_fd = -1;           // -1 when --status-fd is absent, else 3..2147483647
-    const char** ro_grants;       // read-only grant paths, command-line order
+    int status_fd = -1;      // -1 when --status-fd is absent, else 3..2147483647
+    const char** ro_grants;  // read-only grant paths, command-line order
     int ro_count;
-    const char** rw_grants;       // read-write grant paths, command-line order
+    const char** rw_grants;  // read-write grant paths, command-line order
     int rw_count;
-    char** command;               // after "--", at least one element, null-terminated
+    char** command;  // after "--", at least one element, null-terminated
 };
 
 // Parses argv (direct and probe forms) and runs the selected mode; returns the

@@ -108,8 +108,8 @@ void search_and_exec(char* const* argv) {
     int error = ENOENT;
     for (const char* element = list;;) {
         const char* end = std::strchr(element, ':');
-        const size_t element_len = end != nullptr ? static_cast<size_t>(end - element)
-                                                  : std::strlen(element);
+        const size_t element_len =
+            end != nullptr ? static_cast<size_t>(end - element) : std::strlen(element);
         error = exec_in(element, element_len, argv);
         if (error == EACCES) {
             access_denied = true;

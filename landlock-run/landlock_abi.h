@@ -33,9 +33,9 @@ constexpr std::uint64_t ACCESS_FS_MAKE_SOCK = 1ull << 9;
 constexpr std::uint64_t ACCESS_FS_MAKE_FIFO = 1ull << 10;
 constexpr std::uint64_t ACCESS_FS_MAKE_BLOCK = 1ull << 11;
 constexpr std::uint64_t ACCESS_FS_MAKE_SYM = 1ull << 12;
-constexpr std::uint64_t ACCESS_FS_REFER = 1ull << 13;     // ABI 2
-constexpr std::uint64_t ACCESS_FS_TRUNCATE = 1ull << 14;  // ABI 3
-constexpr std::uint64_t ACCESS_FS_IOCTL_DEV = 1ull << 15; // ABI 5
+constexpr std::uint64_t ACCESS_FS_REFER = 1ull << 13;      // ABI 2
+constexpr std::uint64_t ACCESS_FS_TRUNCATE = 1ull << 14;   // ABI 3
+constexpr std::uint64_t ACCESS_FS_IOCTL_DEV = 1ull << 15;  // ABI 5
 
 // struct landlock_ruleset_attr, first field only: the launcher passes 8 bytes, so
 // the later fields (network rights, scopes) count as zero.

@@ -12,16 +12,22 @@
 #include "landlock_abi.h"
 #include "reports.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 using namespace landlock;
 
 constexpr std::uint64_t HANDLED_RIGHTS_ABI3 = (ACCESS_FS_TRUNCATE << 1) - 1;
 constexpr std::uint64_t HANDLED_RIGHTS_ABI5 = (ACCESS_FS_IOCTL_DEV << 1) - 1;
-constexpr std::uint64_t READ_ONLY_RIGHTS = ACCESS_FS_EXECUTE | ACCESS_FS_READ_FILE | ACCESS_FS_READ_DIR;
+constexpr std::uint64_t READ_ONLY_RIGHTS =
+    ACCESS_FS_EXECUTE | ACCESS_FS_READ_FILE | ACCESS_FS_READ_DIR;
 // The rights that a rule on anything but a directory may carry.
-constexpr std::uint64_t FILE_RIGHTS = ACCESS_FS_EXECUTE | ACCESS_FS_WRITE_FILE | ACCESS_FS_READ_FILE |
-                                      ACCESS_FS_TRUNCATE | ACCESS_FS_IOCTL_DEV;
+constexpr std::uint64_t FILE_RIGHTS = ACCESS_FS_EXECUTE | ACCESS_FS_WRITE_FILE |
+                                      ACCESS_FS_READ_FILE | ACCESS_FS_TRUNCATE |
+                                      ACCESS_FS_IOCTL_DEV;
 static_assert(HANDLED_RIGHTS_ABI3 == 0x7fff && HANDLED_RIGHTS_ABI5 == 0xffff);
 static_assert(READ_ONLY_RIGHTS == 0xd && FILE_RIGHTS == 0xc007);
 
@@ -38,6 +44,14 @@ long add_rule(int ruleset_fd, int rule_type, const void* rule, std::uint32_t fla
 
 long restrict_self(int ruleset_fd, std::uint32_t flags) {
     return syscall(SYS_RESTRICT_SELF, ruleset_fd, flags);
+}
+
+// The leak checker needs /proc and ptrace, which the sandbox takes away; sanitized
+// builds check for leaks right before the restriction instead of at exit.
+void check_leaks_before_sandbox() {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check();
+#endif
 }
 
 int add_grant_list(int ruleset_fd, const char* const* paths, int count, std::uint64_t rights) {
@@ -90,10 +104,15 @@ int enforce_grants(const LaunchOptions& options, std::int64_t* abi) {
         return 125;
     }
     ScopedFd ruleset(static_cast<int>(created));
-    if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0 ||
-        add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, attr.handled_access_fs) != 0) {
+    // Every read-only grant before every read-write grant, however they were mixed.
+    const std::uint64_t rw_rights = attr.handled_access_fs;
+    if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0) {
         return 125;
     }
+    if (add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, rw_rights) != 0) {
+        return 125;
+    }
+    check_leaks_before_sandbox();
     // Only now, with every rule in place: a failure above leaves the process as it was.
     if (prctl(PR_SET_NO_NEW_PRIVS, 1ul, 0ul, 0ul, 0ul) < 0) {
         ruleset.close_now();

@@ -134,9 +134,9 @@ class ArgumentsUnderEmulationTest(unittest.TestCase):
 
 @unittest.skipUnless(h.EMULATOR, "runs the cross-built launcher under its emulator")
 class RelayUnderEmulationTest(unittest.TestCase):
-    def relay(self, *command, stdin=subprocess.DEVNULL, child_setup=None):
+    def relay(self, *command, stdin=subprocess.DEVNULL, prepare=None):
         return h.run_launcher("--relay-stdin", *command, status_fd=3, stdin=stdin, timeout=120,
-                              child_setup=child_setup)
+                              prepare=prepare)
 
     def test_regular_file_offset_follows_what_the_child_took(self):
         data = bytes(range(256)) * 40  # 10240 bytes, more than one relay buffer
@@ -221,7 +221,7 @@ class RelayUnderEmulationTest(unittest.TestCase):
         self.assertEqual((run.status, run.status_lines), (125, SETUP_FAILED))
 
     def test_closed_standard_input_fails_setup(self):
-        run = self.relay("true", child_setup=lambda: os.close(0))
+        run = self.relay("true", prepare=lambda: os.close(0))
         self.assertEqual((run.status, run.stdout, run.stderr, run.status_lines), (125, b"", b"", SETUP_FAILED))
 
 

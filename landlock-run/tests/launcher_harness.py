@@ -2,11 +2,18 @@
 the host does (argument vector, inherited status descriptor, standard streams, exit
 status, signals)."""
 
+import ctypes
+import fcntl
+import functools
 import os
+import platform
+import struct
 import subprocess
 import unittest
 
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
+if LAUNCHER:
+    LAUNCHER = os.path.abspath(LAUNCHER)  # tests run commands in other directories
 # Set when the launcher under test runs under emulation (qemu-user), where the
 # Landlock system calls are not passed through.
 EMULATOR = os.environ.get("ORVA_LAUNCHER_EMULATOR", "")
@@ -18,6 +25,11 @@ EMULATOR = os.environ.get("ORVA_LAUNCHER_EMULATOR", "")
 # gets past its earlier checks ends with this line and exit status 125.
 LANDLOCK_UNAVAILABLE_EMULATED = b"orva-landlock-run: Landlock is unavailable: Function not implemented\n"
 
+PREFIX = b"orva-landlock-run: "
+
+# Read-only grants under which ordinary system commands (sh, cat, true...) run.
+SYSTEM_DIRS = ("/usr", "/lib", "/lib64", "/bin", "/etc")
+
 
 def launcher_command(*args):
     if not LAUNCHER:
@@ -26,58 +38,241 @@ def launcher_command(*args):
     return [*prefix, LAUNCHER, *args]
 
 
+def message(text):
+    """The bytes of one launcher message line."""
+    if isinstance(text, str):
+        text = text.encode()
+    return PREFIX + text + b"\n"
+
+
+def error_message(text, errno_value):
+    """The bytes of one launcher message with the system's error text."""
+    return message(f"{text}: {os.strerror(errno_value)}")
+
+
+def status_line(state, abi):
+    return b'{"state":"%s","abi":%d}\n' % (state.encode(), abi)
+
+
 class Run:
-    def __init__(self, status, stdout, stderr, status_lines=b""):
+    def __init__(self, status, stdout, stderr, status_lines=b"", pid=0):
+        self.pid = pid
         self.status = status
         self.stdout = stdout
         self.stderr = stderr
         self.status_lines = status_lines
 
+    def __repr__(self):
+        return (f"Run(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r}, "
+                f"status_lines={self.status_lines!r})")
 
-def run_launcher(*args, status_fd=None, stdin=subprocess.DEVNULL, timeout=60, child_setup=None,
-                 **kwargs):
-    """Runs the launcher; with status_fd=N, descriptor N is the write end of a pipe
-    whose bytes come back as Run.status_lines. child_setup, if given, runs in the
-    child last before the launcher starts (to close a standard stream, say)."""
+
+def place_descriptors(targets):
+    """In a child before exec: makes each target descriptor of {target: source} a copy
+    of its source, and closes every other inheritable descriptor above 2, as
+    close_fds would (which cannot be combined with descriptors placed here)."""
+    moved = {target: fcntl.fcntl(source, fcntl.F_DUPFD_CLOEXEC, 1000)
+             for target, source in targets.items()}
+    for target, source in moved.items():
+        os.dup2(source, target, inheritable=True)
+    for name in os.listdir("/proc/self/fd"):
+        fd = int(name)
+        if fd > 2 and fd not in targets:
+            try:
+                if os.get_inheritable(fd):
+                    os.close(fd)
+            except OSError:
+                pass  # the directory listing's own descriptor
+
+
+def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
+                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, **kwargs):
+    """Runs the launcher. With status_fd=N, descriptor N is the write end of a pipe
+    whose bytes come back as Run.status_lines, or status_target (a descriptor of
+    the test's own) placed at N. extra_fds {target: source} are inherited as well.
+    No other descriptor above 2 is inherited. prepare runs in the child just
+    before exec."""
     cmd = launcher_command(*args)
-    if status_fd is None and child_setup is not None:
-        kwargs["preexec_fn"] = child_setup
-    if status_fd is None:
-        proc = subprocess.run(cmd, stdin=stdin, capture_output=True, timeout=timeout, **kwargs)
-        return Run(proc.returncode, proc.stdout, proc.stderr)
-    read_end, write_end = os.pipe()
-    try:
-        def place_status_fd():
-            os.dup2(write_end, status_fd)
-            os.set_inheritable(status_fd, True)
-            if child_setup is not None:
-                child_setup()
+    read_end = write_end = -1
+    if status_fd is not None and status_target is None:
+        read_end, write_end = os.pipe()
+        status_target = write_end
+    targets = dict(extra_fds or {})
+    if status_fd is not None:
+        targets[status_fd] = status_target
 
-        # Popen closes the descriptors above 2 after preexec_fn has run, unless told
-        # not to; Python's own descriptors are not inheritable, so none leak.
-        kwargs.setdefault("close_fds", False)
-        proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                preexec_fn=place_status_fd, **kwargs)
-        os.close(write_end)
-        write_end = -1
+    def place_status_fd():
+        place_descriptors(targets)
+        if prepare is not None:
+            prepare()
+
+    try:
+        # close_fds would run after preexec_fn and take the placed descriptors with it.
+        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                                preexec_fn=place_status_fd, close_fds=False, **kwargs)
+        if write_end >= 0:
+            os.close(write_end)
+            write_end = -1
         out, err = proc.communicate(timeout=timeout)
         chunks = []
-        while True:
+        while read_end >= 0:
             chunk = os.read(read_end, 65536)
             if not chunk:
                 break
             chunks.append(chunk)
-        return Run(proc.returncode, out, err, b"".join(chunks))
+        return Run(proc.returncode, out, err, b"".join(chunks), proc.pid)
     finally:
-        os.close(read_end)
-        if write_end >= 0:
-            os.close(write_end)
+        for fd in (read_end, write_end):
+            if fd >= 0:
+                os.close(fd)
 
 
 def landlock_abi():
     """The running kernel's Landlock ABI version, or 0 without Landlock."""
-    import ctypes
     libc = ctypes.CDLL(None, use_errno=True)
     libc.syscall.restype = ctypes.c_long
     result = libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1))
     return max(int(result), 0)
+
+
+@functools.lru_cache(maxsize=None)
+def launcher_abi():
+    """The ABI that the launcher's own probe reports, or 0 when it cannot enforce
+    (no Landlock, too old, or emulation that does not pass the calls through).
+    Natively on a kernel with Landlock 3+, a failing probe is a test failure, not
+    a reason to skip."""
+    if not LAUNCHER:
+        return 0
+    kernel = landlock_abi()
+    if not EMULATOR and kernel < 3:
+        return 0
+    run = run_launcher("--probe")
+    if run.status != 0:
+        if EMULATOR:
+            return 0
+        raise AssertionError(f"--probe failed on a kernel with Landlock ABI {kernel}: {run!r}")
+    return int(run.stdout.split(b":", 1)[1].split(b",", 1)[0])
+
+
+def require_landlock(test):
+    """Skips test (a TestCase) unless the launcher can enforce a sandbox here."""
+    if not LAUNCHER:
+        test.skipTest("ORVA_LANDLOCK_RUN is not set")
+    abi = launcher_abi()
+    if abi < 3:
+        test.skipTest("Landlock ABI 3 or newer is not available to the launcher")
+    return abi
+
+
+def system_grants():
+    """--ro arguments for the system directories that exist here."""
+    args = []
+    for path in SYSTEM_DIRS:
+        if os.path.exists(path):
+            args += ["--ro", path]
+    return args
+
+
+# --- Fault injection through a seccomp filter -------------------------------------
+#
+# Some failures (a refused prctl, a failing fcntl on a standard stream) cannot be
+# provoked from outside otherwise. A classic BPF filter installed just before exec
+# makes the kernel fail chosen system calls with a chosen error number; everything
+# else runs for real.
+
+_ARCH = {
+    # machine: (audit arch, {name: number})
+    "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
+                            "landlock_create_ruleset": 444, "landlock_add_rule": 445,
+                            "landlock_restrict_self": 446}),
+    "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
+                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
+                             "landlock_restrict_self": 446}),
+}
+
+
+class Fault:
+    """Fail syscall `name` with `errno_value` when its arguments match `args`, a
+    {index: value} map compared on the low 32 bits."""
+
+    def __init__(self, name, errno_value, args=None):
+        self.name = name
+        self.errno_value = errno_value
+        self.args = args or {}
+
+
+def _bpf(code, jt, jf, k):
+    return struct.pack("=HBBI", code, jt, jf, k & 0xFFFFFFFF)
+
+
+def seccomp_faults(*faults):
+    """A prepare callable for run_launcher that installs a filter failing `faults`.
+    Skips the calling test where the filter cannot be built (emulation, unknown
+    architecture)."""
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
+    arch, numbers = _ARCH[machine]
+    ld_abs, jeq, ret = 0x20, 0x15, 0x06
+    ret_allow, ret_errno = 0x7FFF0000, 0x00050000
+    program = []
+    for fault in faults:
+        checks = [(4, arch), (0, numbers[fault.name])]
+        checks += [(16 + 8 * index, value) for index, value in sorted(fault.args.items())]
+        length = 2 * len(checks) + 1
+        block = []
+        for offset, value in checks:
+            block.append(_bpf(ld_abs, 0, 0, offset))
+            block.append(_bpf(jeq, 0, length - len(block) - 1, value))
+        block.append(_bpf(ret, 0, 0, ret_errno | fault.errno_value))
+        program += block
+    program.append(_bpf(ret, 0, 0, ret_allow))
+    code = ctypes.create_string_buffer(b"".join(program))
+
+    class SockFprog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+
+    fprog = SockFprog(len(program), ctypes.addressof(code))
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_no_new_privs, pr_set_seccomp, seccomp_mode_filter = 38, 22, 2
+
+    def install():
+        if libc.prctl(pr_set_no_new_privs, 1, 0, 0, 0) != 0:
+            os._exit(120)
+        if libc.prctl(pr_set_seccomp, seccomp_mode_filter, ctypes.byref(fprog), 0, 0) != 0:
+            os._exit(121)
+
+    install.instructions = code  # must live as long as the callable
+    return install
+
+
+def syscall_number(name):
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"system call numbers are not known for {machine!r}")
+    return _ARCH[machine][1][name]
+
+
+def launcher_is_static():
+    """True when the launcher has no program interpreter (the release and debug
+    builds; the sanitizer builds link dynamically)."""
+    with open(LAUNCHER, "rb") as f:
+        header = f.read(64)
+        if header[:4] != b"\x7fELF" or header[4] != 2:
+            return False
+        phoff, = struct.unpack_from("<Q", header, 32)
+        phentsize, phnum = struct.unpack_from("<HH", header, 54)
+        f.seek(phoff)
+        table = f.read(phentsize * phnum)
+    pt_interp = 3
+    return all(struct.unpack_from("<I", table, i * phentsize)[0] != pt_interp
+               for i in range(phnum))
+
+
+def set_child_subreaper():
+    """Makes this process the reaper of its orphaned descendants, so that a test
+    can wait for a grandchild whose parent it killed."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_child_subreaper = 36
+    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "PR_SET_CHILD_SUBREAPER")
