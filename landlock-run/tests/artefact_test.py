@@ -33,8 +33,10 @@ def read_elf(path):
         raise AssertionError("not a 64-bit little-endian ELF file")
     (e_type, e_machine, _, _, e_phoff, e_shoff, _, _, e_phentsize, e_phnum, e_shentsize,
      e_shnum, _) = struct.unpack_from("<HHIQQQIHHHHHH", data, 16)
-    segments = [struct.unpack_from("<I", data, e_phoff + i * e_phentsize)[0] for i in range(e_phnum)]
-    sections = [struct.unpack_from("<I", data, e_shoff + i * e_shentsize + 4)[0] for i in range(e_shnum)]
+    segments = [struct.unpack_from("<I", data, e_phoff + i * e_phentsize)[0]
+                for i in range(e_phnum)]
+    sections = [struct.unpack_from("<I", data, e_shoff + i * e_shentsize + 4)[0]
+                for i in range(e_shnum)]
     return e_type, e_machine, segments, sections
 
 
@@ -48,7 +50,8 @@ class ArtefactTest(unittest.TestCase):
     def test_file_names_the_machine_and_static_linking(self):
         tool = shutil.which("file")
         self.assertIsNotNone(tool, "file(1) is missing; scripts/bootstrap installs it")
-        out = subprocess.run([tool, "-b", LAUNCHER], capture_output=True, check=True, text=True).stdout
+        out = subprocess.run([tool, "-b", LAUNCHER], capture_output=True, check=True,
+                             text=True).stdout
         self.assertIn("ELF 64-bit LSB executable", out)
         self.assertIn(self.file_text, out)
         self.assertIn("statically linked", out)

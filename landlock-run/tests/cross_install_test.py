@@ -23,8 +23,8 @@ class CrossInstallTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             prefix = "/opt/orva"
             env = dict(os.environ, DESTDIR=root)
-            subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix, "--component", COMPONENT],
-                           env=env, check=True, capture_output=True)
+            subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix,
+                            "--component", COMPONENT], env=env, check=True, capture_output=True)
             staged = os.path.join(root, prefix.lstrip("/"))
             found = sorted(os.path.relpath(os.path.join(d, f), staged)
                            for d, _, files in os.walk(staged) for f in files)

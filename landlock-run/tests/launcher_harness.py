@@ -23,7 +23,8 @@ EMULATOR = os.environ.get("ORVA_LAUNCHER_EMULATOR", "")
 # Landlock system calls with ENOSYS whatever the host kernel supports: to the
 # emulated launcher the kernel has no Landlock. Every probe and direct launch that
 # gets past its earlier checks ends with this line and exit status 125.
-LANDLOCK_UNAVAILABLE_EMULATED = b"orva-landlock-run: Landlock is unavailable: Function not implemented\n"
+LANDLOCK_UNAVAILABLE_EMULATED = (b"orva-landlock-run: Landlock is unavailable: "
+                                 b"Function not implemented\n")
 
 PREFIX = b"orva-landlock-run: "
 
@@ -67,17 +68,23 @@ class Run:
                 f"status_lines={self.status_lines!r})")
 
 
-def place_descriptors(targets):
+def place_descriptors(targets, keep=(), before_close=None):
     """In a child before exec: makes each target descriptor of {target: source} a copy
-    of its source, and closes every other inheritable descriptor above 2, as
-    close_fds would (which cannot be combined with descriptors placed here)."""
+    of its source, runs before_close, and closes every other inheritable descriptor
+    above 2 except those in keep, as close_fds would (which cannot be combined with
+    descriptors placed here)."""
     moved = {target: fcntl.fcntl(source, fcntl.F_DUPFD_CLOEXEC, 1000)
              for target, source in targets.items()}
     for target, source in moved.items():
         os.dup2(source, target, inheritable=True)
+    if before_close is not None:
+        before_close()
+    kept = set(targets) | set(keep)
+    for fd in keep:
+        os.set_inheritable(fd, True)
     for name in os.listdir("/proc/self/fd"):
         fd = int(name)
-        if fd > 2 and fd not in targets:
+        if fd > 2 and fd not in kept:
             try:
                 if os.get_inheritable(fd):
                     os.close(fd)
@@ -85,13 +92,15 @@ def place_descriptors(targets):
                 pass  # the directory listing's own descriptor
 
 
-def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
-                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, **kwargs):
-    """Runs the launcher. With status_fd=N, descriptor N is the write end of a pipe
-    whose bytes come back as Run.status_lines, or status_target (a descriptor of
-    the test's own) placed at N. extra_fds {target: source} are inherited as well.
-    No other descriptor above 2 is inherited. prepare runs in the child just
-    before exec."""
+def spawn_launcher(*args, status_fd=None, status_target=None, extra_fds=None, preexec=None,
+                   pass_fds=(), prepare=None, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                   stderr=subprocess.PIPE, **kwargs):
+    """Starts the launcher and returns (process, status_read_end). With status_fd=N,
+    descriptor N is the write end of a pipe whose read end is returned (else None),
+    or status_target (a descriptor of the test's own) placed at N. extra_fds
+    {target: source} are inherited as well. In the child, preexec runs once these
+    are in place (it may place the descriptors of pass_fds); then every other
+    inheritable descriptor above 2 is closed, and prepare runs just before exec."""
     cmd = launcher_command(*args)
     read_end = write_end = -1
     if status_fd is not None and status_target is None:
@@ -102,29 +111,113 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
         targets[status_fd] = status_target
 
     def place_status_fd():
-        place_descriptors(targets)
+        place_descriptors(targets, keep=pass_fds, before_close=preexec)
         if prepare is not None:
             prepare()
 
     try:
         # close_fds would run after preexec_fn and take the placed descriptors with it.
-        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=stderr,
                                 preexec_fn=place_status_fd, close_fds=False, **kwargs)
+    except BaseException:
+        if read_end >= 0:
+            os.close(read_end)
+        raise
+    finally:
         if write_end >= 0:
             os.close(write_end)
-            write_end = -1
-        out, err = proc.communicate(timeout=timeout)
-        chunks = []
-        while read_end >= 0:
-            chunk = os.read(read_end, 65536)
+    return proc, (read_end if read_end >= 0 else None)
+
+
+def read_all(fd):
+    """Reads fd to its end and closes it."""
+    chunks = []
+    try:
+        while True:
+            chunk = os.read(fd, 65536)
             if not chunk:
-                break
+                return b"".join(chunks)
             chunks.append(chunk)
-        return Run(proc.returncode, out, err, b"".join(chunks), proc.pid)
     finally:
-        for fd in (read_end, write_end):
-            if fd >= 0:
-                os.close(fd)
+        os.close(fd)
+
+
+def finish_launcher(proc, status_read_end, timeout=60):
+    """Waits for a launcher started by spawn_launcher and collects what it wrote."""
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        if status_read_end is not None:
+            os.close(status_read_end)
+        raise
+    status_lines = b"" if status_read_end is None else read_all(status_read_end)
+    return Run(proc.returncode, out, err, status_lines, proc.pid)
+
+
+def run_launcher(*args, timeout=60, **kwargs):
+    """Runs the launcher to its end; the arguments are those of spawn_launcher.
+    The status descriptor's bytes come back as Run.status_lines."""
+    proc, status_read_end = spawn_launcher(*args, **kwargs)
+    return finish_launcher(proc, status_read_end, timeout)
+
+
+# System call numbers of x86-64, for seccomp filters that make one step fail.
+X86_64_SYSCALLS = {
+    "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53, "shutdown": 48,
+    "clone": 56, "fork": 57, "vfork": 58, "prctl": 157, "clone3": 435,
+}
+FORK_SYSCALLS = ("clone", "clone3", "fork", "vfork")
+_AUDIT_ARCH_X86_64 = 0xC000003E
+
+
+def seccomp_available():
+    import platform
+    return not EMULATOR and platform.machine() == "x86_64"
+
+
+def syscall_denier(rules):
+    """Returns a preexec function that installs a seccomp filter making system calls
+    fail. rules: (name, errno) or (name, errno, arg_index, arg_value), the latter only
+    failing calls whose argument (its low 32 bits) has that value. The filter passes
+    to everything the process executes and forks afterwards."""
+    import ctypes
+
+    class SockFilter(ctypes.Structure):
+        _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte),
+                    ("jf", ctypes.c_ubyte), ("k", ctypes.c_uint32)]
+
+    class SockFprog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(SockFilter))]
+
+    load, jeq, ret = 0x20, 0x15, 0x06  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET|BPF_K
+    blocks = []
+    for rule in rules:
+        name, errno_value = rule[0], rule[1]
+        block = [(load, 0, 0, 0), (jeq, 0, 1, X86_64_SYSCALLS[name])]  # seccomp_data.nr
+        if len(rule) == 4:
+            block[1] = (jeq, 0, 3, X86_64_SYSCALLS[name])
+            block += [(load, 0, 0, 16 + 8 * rule[2]), (jeq, 0, 1, rule[3])]
+        block.append((ret, 0, 0, 0x00050000 | errno_value))  # SECCOMP_RET_ERRNO
+        blocks += block
+    program = [(load, 0, 0, 4), (jeq, 0, len(blocks), _AUDIT_ARCH_X86_64), *blocks,
+               (ret, 0, 0, 0x7FFF0000)]  # SECCOMP_RET_ALLOW
+    instructions = (SockFilter * len(program))(*[SockFilter(*op) for op in program])
+    fprog = SockFprog(len(program), instructions)
+    libc = ctypes.CDLL(None, use_errno=True)
+    prctl = libc.prctl
+    prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_ulong,
+                      ctypes.c_ulong]
+
+    def install():
+        if prctl(38, 1, None, 0, 0) != 0:  # PR_SET_NO_NEW_PRIVS
+            raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
+        if prctl(22, 2, ctypes.addressof(fprog), 0, 0) != 0:  # PR_SET_SECCOMP, filter mode
+            raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
+
+    install.keep_alive = (instructions, fprog)
+    return install
 
 
 def landlock_abi():
