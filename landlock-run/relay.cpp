@@ -47,8 +47,8 @@ struct Relay {
     InputKind kind = InputKind::other;
     int input_fd = -1;  // 0 for a regular file, the reopened pipe, -1 otherwise
     off_t start_offset = 0;
-    int read_end = -1;   // becomes the child's descriptor 0; the supervisor keeps a copy
-    int write_end = -1;  // non-blocking; -1 once closed
+    int read_end = -1;          // becomes the child's descriptor 0; the supervisor keeps a copy
+    int write_end = -1;         // non-blocking; -1 once closed
     unsigned long pending = 0;  // bytes at the front of relay_buffer not yet written
     off_t delivered = 0;        // bytes written into the socket so far
     bool input_ended = false;
@@ -146,9 +146,10 @@ void install_forwarding() {
 
 // Reads the next piece of input into the empty buffer. false on a read failure.
 bool fill_buffer(Relay& relay) {
-    ssize_t got = relay.kind == InputKind::regular_file
-                      ? pread(0, relay_buffer, RELAY_BUFFER_SIZE, relay.start_offset + relay.delivered)
-                      : read(relay.input_fd, relay_buffer, RELAY_BUFFER_SIZE);
+    ssize_t got =
+        relay.kind == InputKind::regular_file
+            ? pread(0, relay_buffer, RELAY_BUFFER_SIZE, relay.start_offset + relay.delivered)
+            : read(relay.input_fd, relay_buffer, RELAY_BUFFER_SIZE);
     if (got > 0) {
         relay.pending = static_cast<unsigned long>(got);
         return true;
@@ -174,8 +175,7 @@ bool empty_buffer(Relay& relay) {
 
 // Waits up to one poll interval for pipe data or socket room. false on a poll failure.
 bool wait_for_progress(const Relay& relay) {
-    bool want_input =
-        relay.kind == InputKind::pipe && relay.pending == 0 && !relay.input_ended;
+    bool want_input = relay.kind == InputKind::pipe && relay.pending == 0 && !relay.input_ended;
     pollfd entries[2] = {
         {want_input ? relay.input_fd : -1, POLLIN, 0},
         {relay.write_end, static_cast<short>(relay.pending > 0 ? POLLOUT : 0), 0},
@@ -195,8 +195,8 @@ bool relay_until_child_ends(Relay& relay, pid_t child, pid_t waited, int wait_er
             close(relay.write_end);
             relay.write_end = -1;
         }
-        bool streaming = relay.kind == InputKind::regular_file && relay.pending == 0 &&
-                         !relay.input_ended;
+        bool streaming =
+            relay.kind == InputKind::regular_file && relay.pending == 0 && !relay.input_ended;
         if (!streaming && !wait_for_progress(relay)) return false;
         waited = waitpid(child, &relay.wait_status, WNOHANG);
         wait_errno = errno;

@@ -68,23 +68,17 @@ class Run:
                 f"status_lines={self.status_lines!r})")
 
 
-def place_descriptors(targets, keep=(), before_close=None):
+def place_descriptors(targets):
     """In a child before exec: makes each target descriptor of {target: source} a copy
-    of its source, runs before_close, and closes every other inheritable descriptor
-    above 2 except those in keep, as close_fds would (which cannot be combined with
-    descriptors placed here)."""
+    of its source, and closes every other inheritable descriptor above 2, as
+    close_fds would (which cannot be combined with descriptors placed here)."""
     moved = {target: fcntl.fcntl(source, fcntl.F_DUPFD_CLOEXEC, 1000)
              for target, source in targets.items()}
     for target, source in moved.items():
         os.dup2(source, target, inheritable=True)
-    if before_close is not None:
-        before_close()
-    kept = set(targets) | set(keep)
-    for fd in keep:
-        os.set_inheritable(fd, True)
     for name in os.listdir("/proc/self/fd"):
         fd = int(name)
-        if fd > 2 and fd not in kept:
+        if fd > 2 and fd not in targets:
             try:
                 if os.get_inheritable(fd):
                     os.close(fd)
@@ -92,15 +86,13 @@ def place_descriptors(targets, keep=(), before_close=None):
                 pass  # the directory listing's own descriptor
 
 
-def spawn_launcher(*args, status_fd=None, status_target=None, extra_fds=None, preexec=None,
-                   pass_fds=(), prepare=None, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                   stderr=subprocess.PIPE, **kwargs):
-    """Starts the launcher and returns (process, status_read_end). With status_fd=N,
-    descriptor N is the write end of a pipe whose read end is returned (else None),
-    or status_target (a descriptor of the test's own) placed at N. extra_fds
-    {target: source} are inherited as well. In the child, preexec runs once these
-    are in place (it may place the descriptors of pass_fds); then every other
-    inheritable descriptor above 2 is closed, and prepare runs just before exec."""
+def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
+                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, **kwargs):
+    """Runs the launcher. With status_fd=N, descriptor N is the write end of a pipe
+    whose bytes come back as Run.status_lines, or status_target (a descriptor of
+    the test's own) placed at N. extra_fds {target: source} are inherited as well.
+    No other descriptor above 2 is inherited. prepare runs in the child just
+    before exec."""
     cmd = launcher_command(*args)
     read_end = write_end = -1
     if status_fd is not None and status_target is None:
@@ -111,113 +103,45 @@ def spawn_launcher(*args, status_fd=None, status_target=None, extra_fds=None, pr
         targets[status_fd] = status_target
 
     def place_status_fd():
-        place_descriptors(targets, keep=pass_fds, before_close=preexec)
+        place_descriptors(targets)
         if prepare is not None:
             prepare()
 
     try:
         # close_fds would run after preexec_fn and take the placed descriptors with it.
-        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=stderr,
+        proc = subprocess.Popen(cmd, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
                                 preexec_fn=place_status_fd, close_fds=False, **kwargs)
-    except BaseException:
-        if read_end >= 0:
-            os.close(read_end)
-        raise
-    finally:
         if write_end >= 0:
             os.close(write_end)
-    return proc, (read_end if read_end >= 0 else None)
-
-
-def read_all(fd):
-    """Reads fd to its end and closes it."""
-    chunks = []
-    try:
-        while True:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return b"".join(chunks)
-            chunks.append(chunk)
-    finally:
-        os.close(fd)
-
-
-def finish_launcher(proc, status_read_end, timeout=60):
-    """Waits for a launcher started by spawn_launcher and collects what it wrote."""
-    try:
+            write_end = -1
         out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
-        if status_read_end is not None:
-            os.close(status_read_end)
-        raise
-    status_lines = b"" if status_read_end is None else read_all(status_read_end)
-    return Run(proc.returncode, out, err, status_lines, proc.pid)
+        chunks = []
+        while read_end >= 0:
+            chunk = os.read(read_end, 65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        return Run(proc.returncode, out, err, b"".join(chunks), proc.pid)
+    finally:
+        for fd in (read_end, write_end):
+            if fd >= 0:
+                os.close(fd)
 
 
-def run_launcher(*args, timeout=60, **kwargs):
-    """Runs the launcher to its end; the arguments are those of spawn_launcher.
-    The status descriptor's bytes come back as Run.status_lines."""
-    proc, status_read_end = spawn_launcher(*args, **kwargs)
-    return finish_launcher(proc, status_read_end, timeout)
+def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL, **kwargs):
+    """Starts the launcher with descriptors placed as run_launcher places them and
+    returns the Popen, with standard output and error as unbuffered pipes, for tests
+    that signal it while it runs."""
+    targets = dict(extra_fds or {})
 
+    def before_exec():
+        place_descriptors(targets)
+        if prepare is not None:
+            prepare()
 
-# System call numbers of x86-64, for seccomp filters that make one step fail.
-X86_64_SYSCALLS = {
-    "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53, "shutdown": 48,
-    "clone": 56, "fork": 57, "vfork": 58, "prctl": 157, "clone3": 435,
-}
-FORK_SYSCALLS = ("clone", "clone3", "fork", "vfork")
-_AUDIT_ARCH_X86_64 = 0xC000003E
-
-
-def seccomp_available():
-    import platform
-    return not EMULATOR and platform.machine() == "x86_64"
-
-
-def syscall_denier(rules):
-    """Returns a preexec function that installs a seccomp filter making system calls
-    fail. rules: (name, errno) or (name, errno, arg_index, arg_value), the latter only
-    failing calls whose argument (its low 32 bits) has that value. The filter passes
-    to everything the process executes and forks afterwards."""
-    import ctypes
-
-    class SockFilter(ctypes.Structure):
-        _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte),
-                    ("jf", ctypes.c_ubyte), ("k", ctypes.c_uint32)]
-
-    class SockFprog(ctypes.Structure):
-        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(SockFilter))]
-
-    load, jeq, ret = 0x20, 0x15, 0x06  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET|BPF_K
-    blocks = []
-    for rule in rules:
-        name, errno_value = rule[0], rule[1]
-        block = [(load, 0, 0, 0), (jeq, 0, 1, X86_64_SYSCALLS[name])]  # seccomp_data.nr
-        if len(rule) == 4:
-            block[1] = (jeq, 0, 3, X86_64_SYSCALLS[name])
-            block += [(load, 0, 0, 16 + 8 * rule[2]), (jeq, 0, 1, rule[3])]
-        block.append((ret, 0, 0, 0x00050000 | errno_value))  # SECCOMP_RET_ERRNO
-        blocks += block
-    program = [(load, 0, 0, 4), (jeq, 0, len(blocks), _AUDIT_ARCH_X86_64), *blocks,
-               (ret, 0, 0, 0x7FFF0000)]  # SECCOMP_RET_ALLOW
-    instructions = (SockFilter * len(program))(*[SockFilter(*op) for op in program])
-    fprog = SockFprog(len(program), instructions)
-    libc = ctypes.CDLL(None, use_errno=True)
-    prctl = libc.prctl
-    prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_ulong,
-                      ctypes.c_ulong]
-
-    def install():
-        if prctl(38, 1, None, 0, 0) != 0:  # PR_SET_NO_NEW_PRIVS
-            raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
-        if prctl(22, 2, ctypes.addressof(fprog), 0, 0) != 0:  # PR_SET_SECCOMP, filter mode
-            raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
-
-    install.keep_alive = (instructions, fprog)
-    return install
+    return subprocess.Popen(launcher_command(*args), stdin=stdin, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, bufsize=0, preexec_fn=before_exec,
+                            close_fds=False, **kwargs)
 
 
 def landlock_abi():
@@ -292,10 +216,15 @@ _ARCH = {
     # machine: (audit arch, {name: number})
     "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                            "landlock_restrict_self": 446}),
+                            "landlock_restrict_self": 446,
+                            "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
+                            "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
+                            "clone3": 435}),
     "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
                              "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                             "landlock_restrict_self": 446}),
+                             "landlock_restrict_self": 446,
+                             "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
+                             "shutdown": 210, "clone": 220, "clone3": 435}),
 }
 
 
@@ -354,6 +283,21 @@ def seccomp_faults(*faults):
     return install
 
 
+def known_syscalls():
+    """The names that faults can use on this machine; skips where there are none."""
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
+    return set(_ARCH[machine][1])
+
+
+def fork_faults(errno_value):
+    """Faults that make every way of creating a process fail (glibc's fork is clone)."""
+    names = known_syscalls()
+    return [Fault(name, errno_value) for name in ("clone", "clone3", "fork", "vfork")
+            if name in names]
+
+
 def syscall_number(name):
     machine = platform.machine()
     if EMULATOR or machine not in _ARCH:
@@ -377,10 +321,10 @@ def launcher_is_static():
                for i in range(phnum))
 
 
-def set_child_subreaper():
+def set_child_subreaper(enable=True):
     """Makes this process the reaper of its orphaned descendants, so that a test
-    can wait for a grandchild whose parent it killed."""
+    can wait for a grandchild whose parent it killed (enable=False undoes it)."""
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_child_subreaper = 36
-    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
+    if libc.prctl(pr_set_child_subreaper, 1 if enable else 0, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "PR_SET_CHILD_SUBREAPER")
