@@ -7,7 +7,7 @@ BUILD_DIR := build/$(BUILD_PRESET)
 CROSS_PRESET := aarch64
 CROSS_DIR := build/$(CROSS_PRESET)
 
-.PHONY: all bootstrap build build-aarch64 demo test test-aarch64 install install-aarch64 bench clean
+.PHONY: all bootstrap build build-aarch64 demo test test-aarch64 install install-aarch64 package bench clean
 
 all: build
 
@@ -32,12 +32,17 @@ test: build
 test-aarch64: build-aarch64
 	@ctest --preset $(CROSS_PRESET) -j2
 
+# The umask keeps the directories that the install creates readable by everyone.
 install: build
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+	@umask 022; DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package (programs under /usr, stripped), written into $(BUILD_DIR).
+package: build
+	@cmake --build --preset $(BUILD_PRESET) --target package
 
 # Installs only the AArch64 launcher, as bin/aarch64-linux-gnu/orva-landlock-run.
 install-aarch64: build-aarch64
-	@DESTDIR="$(DESTDIR)" cmake --install $(CROSS_DIR) --prefix "$(PREFIX)" --component aarch64-launcher
+	@umask 022; DESTDIR="$(DESTDIR)" cmake --install $(CROSS_DIR) --prefix "$(PREFIX)" --component aarch64-launcher
 
 bench: bootstrap
 	@cmake --preset bench >/dev/null
