@@ -279,6 +279,11 @@ class Signals(unittest.TestCase):
     def test_child_inherits_the_dispositions_the_supervisor_started_with(self):
         # The supervisor ignores SIGPIPE and handles the forwarded signals only after
         # the fork; an ignored SIGUSR2 must pass through, a default SIGPIPE too.
+        if h.EMULATOR:
+            # qemu-user keeps an inherited SIG_IGN in its own table and has its host
+            # handler in place, which execve resets to the default: any program that
+            # an emulated process executes starts with no signal ignored.
+            self.skipTest("qemu-user does not carry ignored signals across execve")
         def ignore_sigusr2():
             signal.signal(signal.SIGUSR2, signal.SIG_IGN)
 
@@ -420,6 +425,16 @@ class DirectLaunchAsCommand(Files):
         return relay(*direct, stdin=stdin, status_fd=3)
 
     def test_both_write_to_the_shared_descriptor_3(self):
+        if h.EMULATOR:
+            # The emulator answers the Landlock calls with ENOSYS, so the inner
+            # launcher stops before writing any line; the supervisor passes its 125
+            # on and gives back everything it had read ahead.
+            fd = self.open_at(self.small_path, 0)
+            run = self.nested(PY, "-c", TAKE, "100", stdin=fd)
+            self.assertEqual((run.status, run.stderr, run.status_lines),
+                             (125, h.LANDLOCK_UNAVAILABLE_EMULATED, b""))
+            self.assertEqual(os.lseek(fd, 0, os.SEEK_CUR), 0)
+            return
         abi = h.require_landlock(self)
         prepared = h.status_line("prepared", abi)
         exec_failed = h.status_line("exec-failed", abi)
