@@ -3,8 +3,11 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 BUILD_PRESET ?= release
 BUILD_DIR := build/$(BUILD_PRESET)
+# The launcher cross-built for 64-bit Arm, tested here under qemu-user.
+CROSS_PRESET := aarch64
+CROSS_DIR := build/$(CROSS_PRESET)
 
-.PHONY: all bootstrap build demo test install bench clean
+.PHONY: all bootstrap build build-aarch64 demo test test-aarch64 install install-aarch64 package bench clean
 
 all: build
 
@@ -15,14 +18,31 @@ build: bootstrap
 	@cmake --preset $(BUILD_PRESET) >/dev/null
 	@cmake --build --preset $(BUILD_PRESET)
 
+build-aarch64: bootstrap
+	@cmake --preset $(CROSS_PRESET) >/dev/null
+	@cmake --build --preset $(CROSS_PRESET)
+
 demo: build
 	@scripts/demo $(BUILD_DIR)
 
 test: build
 	@ctest --preset $(BUILD_PRESET) -j2
+	@$(MAKE) --no-print-directory test-aarch64
 
+test-aarch64: build-aarch64
+	@ctest --preset $(CROSS_PRESET) -j2
+
+# The umask keeps the directories that the install creates readable by everyone.
 install: build
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+	@umask 022; DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package (programs under /usr, stripped), written into $(BUILD_DIR).
+package: build
+	@cmake --build --preset $(BUILD_PRESET) --target package
+
+# Installs only the AArch64 launcher, as bin/aarch64-linux-gnu/orva-landlock-run.
+install-aarch64: build-aarch64
+	@umask 022; DESTDIR="$(DESTDIR)" cmake --install $(CROSS_DIR) --prefix "$(PREFIX)" --component aarch64-launcher
 
 bench: bootstrap
 	@cmake --preset bench >/dev/null

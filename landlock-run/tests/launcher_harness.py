@@ -18,6 +18,14 @@ if LAUNCHER:
 # Landlock system calls are not passed through.
 EMULATOR = os.environ.get("ORVA_LAUNCHER_EMULATOR", "")
 
+# What the launcher says under this machine's qemu-user (Debian 12's
+# qemu-aarch64-static 7.2), which answers landlock_create_ruleset and the other
+# Landlock system calls with ENOSYS whatever the host kernel supports: to the
+# emulated launcher the kernel has no Landlock. Every probe and direct launch that
+# gets past its earlier checks ends with this line and exit status 125.
+LANDLOCK_UNAVAILABLE_EMULATED = (b"orva-landlock-run: Landlock is unavailable: "
+                                 b"Function not implemented\n")
+
 PREFIX = b"orva-landlock-run: "
 
 # Read-only grants under which ordinary system commands (sh, cat, true...) run.
@@ -120,6 +128,22 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
                 os.close(fd)
 
 
+def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL, **kwargs):
+    """Starts the launcher with descriptors placed as run_launcher places them and
+    returns the Popen, with standard output and error as unbuffered pipes, for tests
+    that signal it while it runs."""
+    targets = dict(extra_fds or {})
+
+    def before_exec():
+        place_descriptors(targets)
+        if prepare is not None:
+            prepare()
+
+    return subprocess.Popen(launcher_command(*args), stdin=stdin, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, bufsize=0, preexec_fn=before_exec,
+                            close_fds=False, **kwargs)
+
+
 def landlock_abi():
     """The running kernel's Landlock ABI version, or 0 without Landlock."""
     libc = ctypes.CDLL(None, use_errno=True)
@@ -148,13 +172,28 @@ def launcher_abi():
 
 
 def require_landlock(test):
-    """Skips test (a TestCase) unless the launcher can enforce a sandbox here."""
+    """Skips test (a TestCase) unless the launcher can enforce a sandbox here. Under
+    emulation it first checks why not: the launcher must fail exactly as on a kernel
+    without Landlock (see LANDLOCK_UNAVAILABLE_EMULATED)."""
     if not LAUNCHER:
         test.skipTest("ORVA_LANDLOCK_RUN is not set")
+    if EMULATOR:
+        expect_landlock_unavailable(test, run_launcher("--probe"))
+        test.skipTest("the emulator does not pass the Landlock system calls through "
+                      "(checked: the probe fails with ENOSYS); enforcement is tested natively")
     abi = launcher_abi()
     if abi < 3:
         test.skipTest("Landlock ABI 3 or newer is not available to the launcher")
     return abi
+
+
+def expect_landlock_unavailable(test, run):
+    """Asserts that run (a probe or a direct launch) ended at the Landlock version
+    query the way it does under this machine's emulator: the ENOSYS line, exit
+    status 125, nothing on standard output or the status descriptor."""
+    test.assertEqual(run.stderr, LANDLOCK_UNAVAILABLE_EMULATED)
+    test.assertEqual(run.status, 125)
+    test.assertEqual((run.stdout, run.status_lines), (b"", b""))
 
 
 def system_grants():
@@ -177,10 +216,15 @@ _ARCH = {
     # machine: (audit arch, {name: number})
     "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                            "landlock_restrict_self": 446}),
+                            "landlock_restrict_self": 446,
+                            "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
+                            "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
+                            "clone3": 435}),
     "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
                              "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                             "landlock_restrict_self": 446}),
+                             "landlock_restrict_self": 446,
+                             "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
+                             "shutdown": 210, "clone": 220, "clone3": 435}),
 }
 
 
@@ -239,6 +283,21 @@ def seccomp_faults(*faults):
     return install
 
 
+def known_syscalls():
+    """The names that faults can use on this machine; skips where there are none."""
+    machine = platform.machine()
+    if EMULATOR or machine not in _ARCH:
+        raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
+    return set(_ARCH[machine][1])
+
+
+def fork_faults(errno_value):
+    """Faults that make every way of creating a process fail (glibc's fork is clone)."""
+    names = known_syscalls()
+    return [Fault(name, errno_value) for name in ("clone", "clone3", "fork", "vfork")
+            if name in names]
+
+
 def syscall_number(name):
     machine = platform.machine()
     if EMULATOR or machine not in _ARCH:
@@ -262,10 +321,10 @@ def launcher_is_static():
                for i in range(phnum))
 
 
-def set_child_subreaper():
+def set_child_subreaper(enable=True):
     """Makes this process the reaper of its orphaned descendants, so that a test
-    can wait for a grandchild whose parent it killed."""
+    can wait for a grandchild whose parent it killed (enable=False undoes it)."""
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_child_subreaper = 36
-    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
+    if libc.prctl(pr_set_child_subreaper, 1 if enable else 0, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "PR_SET_CHILD_SUBREAPER")

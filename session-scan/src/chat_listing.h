@@ -23,12 +23,17 @@ using SidecarNameSet = std::unordered_set<std::string>;
 // 38 to 42 bytes, ".jsonl" suffix, a stem of ASCII hex digits and '-' only.
 bool isSessionFileName(std::string_view name);
 
+// A modification time (whole seconds since the epoch, nanoseconds 0..999999999) in
+// milliseconds. A time before the epoch is the distance up to it, negated, so
+// that half a second before it is exactly -500.
+double mtimeMsOf(std::int64_t seconds, std::int64_t nanoseconds);
+
 // Outcome of opening the chat directory: missing (ENOENT) is not an error.
 enum class ListingResult { Listed, DirectoryMissing, OpenFailed };
 
 struct CatalogListing {
     ListingResult result = ListingResult::Listed;
-    int error = 0;  // errno of the failed open, for OpenFailed
+    int error = 0;                // errno of the failed open, for OpenFailed
     std::vector<ChatFile> files;  // newest first, filtered by the cursor, capped
     SidecarNameSet sidecarNames;
     bool truncated = false;
@@ -40,9 +45,12 @@ struct ProjectListing {
     std::vector<std::string> names;  // byte order, capped
 };
 
+// One pass over the directory: ".title.json" names go to sidecarNames without a
+// status call; session names are stated without following links, links dropped.
 CatalogListing listCatalogFiles(const std::string& chatsDir, std::optional<double> cursorMtime,
                                 bool cursorInclusive, std::uint64_t maxFiles);
 
+// Session names only, whatever their type; no status call, no cursor, no flag.
 ProjectListing listProjectFiles(const std::string& chatsDir, std::uint64_t maxFiles);
 
 }  // namespace orva

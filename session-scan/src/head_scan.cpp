@@ -1,12 +1,76 @@
 #include "head_scan.h"
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "file_access.h"
+#include "record_fields.h"
+#include "text.h"
+
 namespace orva {
 
-// Provisional until the head scan lands: never claims to have read a file.
-ProjectIdEntry scanHead(const std::string&, std::string name, std::vector<char>&) {
+namespace {
+
+// The first non-blank line of the head, trimmed; absent with the status to give
+// when there is none that counts.
+struct HeadLine {
+    std::string_view line;
+    EntryStatus otherwise = EntryStatus::Ok;  // Ok: line holds the line
+};
+
+// Lines end at CR or LF, and both are ASCII whitespace, so every line before the
+// first non-whitespace byte is blank: the first non-blank line is the one that
+// holds that byte, and trimming makes its start exactly that byte.
+HeadLine firstNonBlankLine(std::string_view data, bool wholeFile) {
+    const char* const begin = data.data();
+    const char* const end = begin + data.size();
+    const char* start = std::find_if_not(begin, end, isAsciiWhitespace);
+    // A larger file's head may stop inside a line, so only terminated lines count.
+    if (start == end) return {{}, wholeFile ? EntryStatus::Skip : EntryStatus::Fallback};
+
+    const std::size_t rest = static_cast<std::size_t>(end - start);
+    const auto* lineFeed = static_cast<const char*>(std::memchr(start, '\n', rest));
+    const char* stop = lineFeed != nullptr ? lineFeed : end;
+    const auto* carriageReturn = static_cast<const char*>(
+        std::memchr(start, '\r', static_cast<std::size_t>(stop - start)));
+    if (carriageReturn != nullptr) stop = carriageReturn;
+    if (stop == end && !wholeFile) return {{}, EntryStatus::Fallback};
+
+    return {trimAsciiWhitespace(std::string_view(start, static_cast<std::size_t>(stop - start)))};
+}
+
+EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer, ProjectIdEntry& entry) {
+    const std::int64_t size = file.stamp.size;
+    if (size <= 0) return EntryStatus::Skip;
+    const bool wholeFile = size <= static_cast<std::int64_t>(HEAD_WINDOW);
+    buffer.resize(wholeFile ? static_cast<std::size_t>(size) : HEAD_WINDOW);
+    const ReadOutcome read = readFullAt(file.fd.get(), 0, std::span<char>(buffer));
+    if (read.error != 0) return EntryStatus::Fallback;
+
+    const HeadLine head = firstNonBlankLine(std::string_view(buffer.data(), read.count), wholeFile);
+    if (head.otherwise != EntryStatus::Ok) return head.otherwise;
+
+    std::optional<RecordFields> record = extractRecordFields(head.line);
+    if (!record || !record->sessionId || !record->cwd) return EntryStatus::Fallback;
+    entry.sessionId = std::move(record->sessionId);
+    entry.cwd = std::move(record->cwd);
+    return EntryStatus::Ok;
+}
+
+}  // namespace
+
+ProjectIdEntry scanHead(const std::string& chatsDir, std::string name, std::vector<char>& buffer) {
     ProjectIdEntry entry;
+    const OpenOutcome file = openRegularFile(joinPath(chatsDir, name));
     entry.name = std::move(name);
-    entry.status = EntryStatus::Fallback;
+    switch (file.verdict) {
+        case OpenVerdict::Skip: entry.status = EntryStatus::Skip; break;
+        case OpenVerdict::Fallback: entry.status = EntryStatus::Fallback; break;
+        case OpenVerdict::Opened: entry.status = scanOpenedHead(file, buffer, entry); break;
+    }
     return entry;
 }
 

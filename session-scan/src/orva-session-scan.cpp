@@ -70,6 +70,11 @@ int reportSpawnFailure(int error) {
     return EXIT_INTERNAL;
 }
 
+// A chunk lost to a fault inside its worker is left out; the rest of the document stands.
+void reportFaults(std::span<const ChunkFault> faults) {
+    for (const ChunkFault& fault : faults) printError("orva-session-scan: " + describeFault(fault));
+}
+
 int runCatalog(const ScanOptions& options) {
     const CatalogListing listing = listCatalogFiles(options.chatsDir, options.cursorMtime,
                                                     options.cursorInclusive, options.maxFiles);
@@ -84,6 +89,7 @@ int runCatalog(const ScanOptions& options) {
             return scanSessionFile(options.chatsDir, file, listing.sidecarNames, buffer);
         });
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
+    reportFaults(pool.faults);
     const WriteResult written = writeCatalogDocument(STDOUT_FILENO, pool.results, listing.truncated);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
@@ -101,6 +107,7 @@ int runProjectIds(const ScanOptions& options) {
             return scanHead(options.chatsDir, name, buffer);
         });
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
+    reportFaults(pool.faults);
     const WriteResult written = writeProjectIdsDocument(STDOUT_FILENO, pool.results);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@ namespace orva {
 inline constexpr unsigned MAX_THREADS = 32;
 inline constexpr std::size_t CATALOG_WORKER_BUFFER = 131072;
 inline constexpr std::size_t HEAD_WORKER_BUFFER = 65536;
+inline constexpr std::size_t WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 struct ChunkPlan {
     std::size_t workerCount;  // min(max(n, 1), threads)
@@ -21,19 +21,34 @@ struct ChunkPlan {
     std::size_t threadCount;  // chunks actually started: ceil(n / chunkSize)
 };
 
+// A threads setting of 0 counts as 1.
 ChunkPlan planChunks(std::size_t fileCount, unsigned threads);
+
+// A chunk whose worker let an exception escape; its results are left out.
+struct ChunkFault {
+    std::size_t chunk;      // position in start order
+    std::size_t firstFile;  // list position of the chunk's first file
+    std::size_t fileCount;
+    std::string what;  // the exception's description
+};
+
+// "worker thread 2 (files 4 to 6) failed: std::bad_alloc; its results are left out"
+std::string describeFault(const ChunkFault& fault);
 
 template <class Result>
 struct PoolOutcome {
-    std::vector<Result> results;  // in list order; a faulted chunk is missing
-    int spawnError = 0;           // non-zero: a thread could not be started
+    std::vector<Result> results;     // in list order; a faulted chunk is missing
+    std::vector<ChunkFault> faults;  // in start order
+    int spawnError = 0;              // non-zero: a thread could not be started, no results
 };
 
-// Worker: Result(const File& file, std::vector<char>& buffer). Each thread owns one
-// buffer, reserved to bufferCapacity, and reuses it for every file of its chunk.
+// Worker: Result(const File& file, std::vector<char>& buffer), called concurrently
+// from several threads through a const reference. Each thread owns one buffer,
+// reserved to bufferCapacity, and passes it for every file of its chunk. Returns
+// only after every started thread has ended; threads are joined in start order.
 template <class Result, class File, class Worker>
 PoolOutcome<Result> runWorkers(std::span<const File> files, unsigned threads,
-                               std::size_t bufferCapacity, Worker worker);
+                               std::size_t bufferCapacity, const Worker& worker);
 
 }  // namespace orva
 

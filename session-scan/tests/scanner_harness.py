@@ -3,6 +3,7 @@ host does (argument vector, standard streams, exit status) over real directories
 
 import json
 import os
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -32,6 +33,26 @@ def run_scanner(*args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
     return Run(proc.returncode, proc.stdout, proc.stderr)
 
 
+def run_scanner_under_thread_limit(tasks, *args, **kwargs):
+    """Runs the scanner as a uid that owns no other process and may own at most
+    `tasks` tasks (processes and threads, the scanner itself included), so that
+    the kernel refuses thread starts beyond that. Root ignores RLIMIT_NPROC, hence
+    the uid, derived from the test's pid so that parallel runs do not share it.
+    The directories the scanner reads must be open to others (share_with_others).
+    LeakSanitizer's exit check needs a thread of its own and is turned off."""
+    uid = 0x5EED0000 + (os.getpid() & 0xFFFF)
+
+    def drop():
+        os.setgroups([])
+        os.setresgid(uid, uid, uid)
+        os.setresuid(uid, uid, uid)
+        resource.setrlimit(resource.RLIMIT_NPROC, (tasks, tasks))
+
+    env = dict(kwargs.pop("env", os.environ))
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return run_scanner(*args, preexec_fn=drop, env=env, **kwargs)
+
+
 class ChatDirTestCase(unittest.TestCase):
     """A test case with a fresh temporary chat directory in self.chats."""
 
@@ -42,6 +63,11 @@ class ChatDirTestCase(unittest.TestCase):
 
     def tearDown(self):
         shutil.rmtree(self._tmp, ignore_errors=True)
+
+    def share_with_others(self):
+        """Opens the temporary tree to other uids (see run_scanner_under_thread_limit)."""
+        os.chmod(self._tmp, 0o755)
+        os.chmod(self.chats, 0o755)
 
     def write_file(self, name, content, mtime_ns=None):
         """Writes content (bytes, str, or a list of records/lines joined by "\\n" with a

@@ -1,0 +1,331 @@
+// The worker pool with test workers: chunking, thread and buffer ownership,
+// order, faults inside a worker, and a thread start that the kernel refuses.
+#include "worker_pool.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <new>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orva {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+std::vector<int> filesUpTo(int n) {
+    std::vector<int> files(static_cast<std::size_t>(n));
+    std::iota(files.begin(), files.end(), 0);
+    return files;
+}
+
+// A tag per thread that, unlike pthread_t or the kernel's thread id, is never
+// reused by a later thread.
+std::atomic<int> nextThreadTag{1};
+int threadTag() {
+    thread_local const int tag = nextThreadTag++;
+    return tag;
+}
+
+std::size_t stackSizeOfThisThread() {
+    pthread_attr_t attributes;
+    if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) return 0;
+    std::size_t size = 0;
+    ::pthread_attr_getstacksize(&attributes, &size);
+    ::pthread_attr_destroy(&attributes);
+    return size;
+}
+
+// Waits for condition, giving up after ten seconds so that a fault fails the test
+// instead of hanging it.
+template <class Condition>
+bool waitFor(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(PlanChunks, Table) {
+    struct Case {
+        std::size_t files;
+        unsigned threads;
+        std::size_t workerCount, chunkSize, threadCount;
+    };
+    const Case cases[] = {
+        {0, 1, 1, 0, 0},  {0, 32, 1, 0, 0},     {1, 1, 1, 1, 1},     {1, 32, 1, 1, 1},
+        {5, 32, 5, 1, 5}, {9, 4, 4, 3, 3},      {10, 4, 4, 3, 4},    {7, 1, 1, 7, 1},
+        {3, 0, 1, 3, 1},  {100, 32, 32, 4, 25}, {65, 32, 32, 3, 22}, {64, 32, 32, 2, 32},
+    };
+    for (const Case& c : cases) {
+        const ChunkPlan plan = planChunks(c.files, c.threads);
+        EXPECT_EQ(plan.workerCount, c.workerCount)
+            << c.files << " files, " << c.threads << " threads";
+        EXPECT_EQ(plan.chunkSize, c.chunkSize) << c.files << " files, " << c.threads << " threads";
+        EXPECT_EQ(plan.threadCount, c.threadCount)
+            << c.files << " files, " << c.threads << " threads";
+    }
+}
+
+// What a test worker saw of the thread it ran on.
+struct Sighting {
+    int file;
+    int thread;
+    const std::vector<char>* buffer;
+    std::size_t capacity;
+    bool bufferEmpty;
+    std::size_t stackSize;
+};
+
+Sighting sight(int file, const std::vector<char>& buffer) {
+    return {file, threadTag(), &buffer, buffer.capacity(), buffer.empty(), stackSizeOfThisThread()};
+}
+
+TEST(RunWorkers, ContiguousChunksOneThreadAndOneBufferEach) {
+    const int mainThread = threadTag();
+    const std::pair<int, unsigned> runs[] = {{0, 4},  {1, 32}, {5, 32},  {9, 4},
+                                             {10, 4}, {7, 1},  {100, 32}};
+    for (const auto& [n, threads] : runs) {
+        SCOPED_TRACE(std::to_string(n) + " files, " + std::to_string(threads) + " threads");
+        const std::vector<int> files = filesUpTo(n);
+        std::atomic<int> calls{0};
+        const auto worker = [&](const int& file, std::vector<char>& buffer) {
+            ++calls;
+            return sight(file, buffer);
+        };
+        const PoolOutcome<Sighting> outcome =
+            runWorkers<Sighting>(std::span<const int>(files), threads, HEAD_WORKER_BUFFER, worker);
+        ASSERT_EQ(outcome.spawnError, 0);
+        EXPECT_THAT(outcome.faults, IsEmpty());
+        ASSERT_EQ(outcome.results.size(), files.size());
+        EXPECT_EQ(calls.load(), n);
+
+        const ChunkPlan plan = planChunks(files.size(), threads);
+        std::map<int, std::vector<int>> filesByThread;
+        std::map<int, const std::vector<char>*> bufferOf;
+        for (std::size_t i = 0; i < outcome.results.size(); ++i) {
+            const Sighting& seen = outcome.results[i];
+            EXPECT_EQ(seen.file, static_cast<int>(i));
+            EXPECT_NE(seen.thread, mainThread);
+            EXPECT_EQ(seen.stackSize, WORKER_STACK_SIZE);
+            EXPECT_GE(seen.capacity, HEAD_WORKER_BUFFER);
+            EXPECT_TRUE(seen.bufferEmpty);
+            filesByThread[seen.thread].push_back(seen.file);
+            EXPECT_EQ(bufferOf.emplace(seen.thread, seen.buffer).first->second, seen.buffer);
+            // Chunk k holds files k*chunkSize onward, all on one thread.
+            const std::size_t chunk = i / plan.chunkSize;
+            EXPECT_EQ(seen.thread, outcome.results[chunk * plan.chunkSize].thread);
+        }
+        EXPECT_EQ(filesByThread.size(), plan.threadCount);
+    }
+}
+
+TEST(RunWorkers, ListingOrderWhenALaterChunkFinishesFirst) {
+    const std::vector<int> files = filesUpTo(6);  // three threads: {0, 1}, {2, 3}, {4, 5}
+    std::atomic<int> finishCounter{0};
+    std::atomic<bool> lastDone{false};
+    struct Finish {
+        int file;
+        int sequence;
+    };
+    const auto worker = [&](const int& file, std::vector<char>&) {
+        if (file == 0 && !waitFor([&] { return lastDone.load(); })) return Finish{file, -1};
+        const Finish finish{file, finishCounter++};
+        if (file == 5) lastDone = true;
+        return finish;
+    };
+    const PoolOutcome<Finish> outcome =
+        runWorkers<Finish>(std::span<const int>(files), 3, 0, worker);
+    ASSERT_EQ(outcome.spawnError, 0);
+    ASSERT_EQ(outcome.results.size(), 6U);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(outcome.results[static_cast<std::size_t>(i)].file, i);
+    EXPECT_GT(outcome.results[0].sequence, outcome.results[5].sequence)
+        << "the first chunk did not wait";
+}
+
+struct WorkerFault : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A fault escaping the worker loses its own chunk only; the other chunks keep
+// their results and their order.
+TEST(RunWorkers, FaultLosesOnlyItsChunk) {
+    struct Case {
+        int faultyFile;
+        std::vector<int> kept;
+        ChunkFault fault;
+    };
+    const Case cases[] = {
+        {4, {0, 1, 2, 6, 7, 8}, {1, 3, 3, "std::bad_alloc"}},
+        {0, {3, 4, 5, 6, 7, 8}, {0, 0, 3, "disk on fire"}},
+        {8, {0, 1, 2, 3, 4, 5}, {2, 6, 3, "an exception of unknown type"}},
+    };
+    const std::vector<int> files = filesUpTo(9);  // three threads of three files
+    for (const Case& c : cases) {
+        SCOPED_TRACE("fault at file " + std::to_string(c.faultyFile));
+        const auto worker = [&](const int& file, std::vector<char>& buffer) {
+            if (file == c.faultyFile) {
+                if (file == 4) throw std::bad_alloc();
+                if (file == 0) throw WorkerFault("disk on fire");
+                throw 42;
+            }
+            buffer.assign(16, 'x');  // results that own memory must survive the move
+            return std::to_string(file);
+        };
+        const PoolOutcome<std::string> outcome =
+            runWorkers<std::string>(std::span<const int>(files), 3, CATALOG_WORKER_BUFFER, worker);
+        EXPECT_EQ(outcome.spawnError, 0);
+        std::vector<std::string> expected;
+        for (int file : c.kept) expected.push_back(std::to_string(file));
+        EXPECT_THAT(outcome.results, ElementsAreArray(expected));
+        ASSERT_EQ(outcome.faults.size(), 1U);
+        EXPECT_EQ(outcome.faults[0].chunk, c.fault.chunk);
+        EXPECT_EQ(outcome.faults[0].firstFile, c.fault.firstFile);
+        EXPECT_EQ(outcome.faults[0].fileCount, c.fault.fileCount);
+        EXPECT_EQ(outcome.faults[0].what, c.fault.what);
+    }
+    EXPECT_EQ(describeFault({1, 3, 3, "std::bad_alloc"}),
+              "worker thread 2 (files 4 to 6) failed: std::bad_alloc; its results are left out");
+}
+
+TEST(RunWorkers, NoFilesNoThreads) {
+    std::atomic<int> calls{0};
+    const auto worker = [&](const int& file, std::vector<char>&) {
+        ++calls;
+        return file;
+    };
+    const std::vector<int> none;
+    const PoolOutcome<int> outcome =
+        runWorkers<int>(std::span<const int>(none), 8, HEAD_WORKER_BUFFER, worker);
+    EXPECT_EQ(outcome.spawnError, 0);
+    EXPECT_THAT(outcome.results, IsEmpty());
+    EXPECT_THAT(outcome.faults, IsEmpty());
+    EXPECT_EQ(calls.load(), 0);
+}
+
+std::size_t tasksOfThisProcess() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// Root ignores RLIMIT_NPROC, so the child takes a uid that owns no other task
+// (derived from its pid, so that parallel runs do not share it), then caps that
+// uid at its present tasks plus extraThreads. Empty on success, else what failed.
+std::string dropToThreadLimit(std::size_t extraThreads) {
+    const uid_t uid = 0x5EED0000U + (static_cast<uid_t>(::getpid()) & 0xFFFFU);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+        return std::string("cannot drop to an unprivileged uid: ") + std::strerror(errno);
+    }
+    // A sanitizer runtime may start a helper thread of its own with the first
+    // thread of the process; let it do so now, before the tasks are counted.
+    std::thread([] {}).join();
+    const rlim_t limit = static_cast<rlim_t>(tasksOfThisProcess() + extraThreads);
+    const rlimit tasks = {limit, limit};
+    if (::setrlimit(RLIMIT_NPROC, &tasks) != 0)
+        return std::string("setrlimit: ") + std::strerror(errno);
+    return {};
+}
+
+// Runs body in a forked child under dropToThreadLimit(extraThreads); returns
+// body's complaint, empty when it had none.
+template <class Body>
+std::string inChildWithThreadLimit(std::size_t extraThreads, Body body) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return std::string("pipe2: ") + std::strerror(errno);
+    const pid_t child = ::fork();
+    if (child < 0) return std::string("fork: ") + std::strerror(errno);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        std::string complaint = dropToThreadLimit(extraThreads);
+        if (complaint.empty()) complaint = body();
+        const ssize_t written = ::write(pipeFds[1], complaint.data(), complaint.size());
+        ::_exit(written == static_cast<ssize_t>(complaint.size()) ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    std::string complaint;
+    char chunk[512];
+    ssize_t got;
+    while ((got = ::read(pipeFds[0], chunk, sizeof chunk)) > 0)
+        complaint.append(chunk, static_cast<std::size_t>(got));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        complaint += " (the child ended abnormally)";
+    return complaint;
+}
+
+// The kernel refuses the third thread: the two that started are joined before
+// runWorkers returns, and there are no results.
+TEST(RunWorkers, RefusedThreadStartJoinsTheStartedOnes) {
+    const std::string complaint = inChildWithThreadLimit(2, [] {
+        std::atomic<int> entered{0};
+        std::atomic<int> finished{0};
+        const auto worker = [&](const int& file, std::vector<char>&) {
+            // Keep the started threads alive until the next start meets the limit.
+            ++entered;
+            waitFor([&] { return entered.load() >= 2; });
+            std::this_thread::sleep_for(200ms);
+            ++finished;
+            return file;
+        };
+        const std::vector<int> files = filesUpTo(8);
+        const PoolOutcome<int> outcome =
+            runWorkers<int>(std::span<const int>(files), 8, HEAD_WORKER_BUFFER, worker);
+        std::string problems;
+        if (outcome.spawnError != EAGAIN)
+            problems += "spawnError " + std::to_string(outcome.spawnError) + "; ";
+        if (entered.load() != 2 || finished.load() != 2) {
+            problems += "entered " + std::to_string(entered.load()) + ", finished " +
+                        std::to_string(finished.load()) + "; ";
+        }
+        if (!outcome.results.empty()) problems += "results despite the failure; ";
+        return problems;
+    });
+    EXPECT_EQ(complaint, "");
+}
+
+TEST(RunWorkers, RefusedFirstThreadStart) {
+    const std::string complaint = inChildWithThreadLimit(0, [] {
+        std::atomic<int> calls{0};
+        const auto worker = [&](const int& file, std::vector<char>&) {
+            ++calls;
+            return file;
+        };
+        const std::vector<int> files = filesUpTo(3);
+        const PoolOutcome<int> outcome =
+            runWorkers<int>(std::span<const int>(files), 2, HEAD_WORKER_BUFFER, worker);
+        if (outcome.spawnError != EAGAIN) return "spawnError " + std::to_string(outcome.spawnError);
+        if (calls.load() != 0 || !outcome.results.empty()) return std::string("work was done");
+        return std::string();
+    });
+    EXPECT_EQ(complaint, "");
+}
+
+}  // namespace
+}  // namespace orva
