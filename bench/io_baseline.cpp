@@ -37,7 +37,8 @@ struct FileWork {
     std::uint32_t reads = 0;
 };
 
-void readAt(int fd, std::int64_t offset, std::size_t size, std::vector<char>& buffer, FileWork& work) {
+void readAt(int fd, std::int64_t offset, std::size_t size, std::vector<char>& buffer,
+            FileWork& work) {
     buffer.resize(size);
     const ReadOutcome read = readFullAt(fd, offset, std::span<char>(buffer.data(), size));
     work.bytes += read.count;
@@ -49,7 +50,8 @@ void readSidecar(const std::string& path, FileWork& work) {
     if (opened.verdict != OpenVerdict::Opened) return;
     const auto size = static_cast<std::size_t>(std::max<std::int64_t>(opened.stamp.size, 0));
     std::string content(std::min(size, SIDECAR_SIZE_LIMIT) + 1, '\0');
-    const ReadOutcome read = readFullAt(opened.fd.get(), 0, std::span<char>(content.data(), content.size()));
+    const ReadOutcome read =
+        readFullAt(opened.fd.get(), 0, std::span<char>(content.data(), content.size()));
     work.bytes += read.count;
     ++work.reads;
 }
@@ -64,7 +66,8 @@ FileWork catalogFile(const std::string& dir, const ChatFile& file, const Sidecar
         if (size == 0) return work;
         readAt(opened.fd.get(), 0, size <= WHOLE_READ_LIMIT ? size : SCAN_WINDOW, buffer, work);
         if (size > WHOLE_READ_LIMIT) {
-            readAt(opened.fd.get(), static_cast<std::int64_t>(size - TAIL_READ_SIZE), TAIL_READ_SIZE, buffer, work);
+            readAt(opened.fd.get(), static_cast<std::int64_t>(size - TAIL_READ_SIZE),
+                   TAIL_READ_SIZE, buffer, work);
         }
         struct stat status {};
         ::fstat(opened.fd.get(), &status);
@@ -80,8 +83,9 @@ FileWork headFile(const std::string& dir, const std::string& name, std::vector<c
     FileWork work;
     const OpenOutcome opened = openRegularFile(joinPath(dir, name));
     if (opened.verdict != OpenVerdict::Opened || opened.stamp.size == 0) return work;
-    readAt(opened.fd.get(), 0, std::min<std::size_t>(static_cast<std::size_t>(opened.stamp.size), SCAN_WINDOW),
-           buffer, work);
+    readAt(opened.fd.get(), 0,
+           std::min<std::size_t>(static_cast<std::size_t>(opened.stamp.size), SCAN_WINDOW), buffer,
+           work);
     return work;
 }
 
@@ -97,7 +101,8 @@ int report(std::span<const FileWork> results) {
 }
 
 int usage() {
-    std::fputs("usage: orva-io-baseline <scan-catalog|scan-project-ids> DIR [--threads N]\n", stderr);
+    std::fputs("usage: orva-io-baseline <scan-catalog|scan-project-ids> DIR [--threads N]\n",
+               stderr);
     return 2;
 }
 
@@ -110,10 +115,12 @@ int main(int argc, char** argv) {
     unsigned threads = defaultThreadCount();
     if (argc == 5) {
         if (std::string_view(argv[3]) != "--threads") return usage();
-        threads = static_cast<unsigned>(std::clamp(std::stoul(argv[4]), 1UL, static_cast<unsigned long>(MAX_THREADS)));
+        threads = static_cast<unsigned>(
+            std::clamp(std::stoul(argv[4]), 1UL, static_cast<unsigned long>(MAX_THREADS)));
     }
     if (mode == "scan-catalog") {
-        const CatalogListing listing = listCatalogFiles(dir, std::nullopt, false, DEFAULT_MAX_FILES);
+        const CatalogListing listing =
+            listCatalogFiles(dir, std::nullopt, false, DEFAULT_MAX_FILES);
         if (listing.result != ListingResult::Listed) return 1;
         const auto pool = runWorkers<FileWork>(
             std::span<const ChatFile>(listing.files), threads, CATALOG_WORKER_BUFFER,
@@ -127,7 +134,9 @@ int main(int argc, char** argv) {
         if (listing.result != ListingResult::Listed) return 1;
         const auto pool = runWorkers<FileWork>(
             std::span<const std::string>(listing.names), threads, HEAD_WORKER_BUFFER,
-            [&](const std::string& name, std::vector<char>& buffer) { return headFile(dir, name, buffer); });
+            [&](const std::string& name, std::vector<char>& buffer) {
+                return headFile(dir, name, buffer);
+            });
         return report(pool.results);
     }
     return usage();

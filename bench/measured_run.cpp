@@ -19,7 +19,9 @@ extern char** environ;
 
 namespace {
 
-double seconds(const timespec& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9; }
+double seconds(const timespec& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 }  // namespace
 
@@ -48,10 +50,11 @@ int main(int argc, char** argv) {
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
     const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::printf("{\"seconds\":%.6f,\"cpuSeconds\":%.6f,\"maxrssKiB\":%ld,\"inblock\":%ld,\"status\":%d}\n",
-                seconds(end) - seconds(start),
-                static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
-                usage.ru_maxrss, usage.ru_inblock, exitStatus);
+    std::printf(
+        "{\"seconds\":%.6f,\"cpuSeconds\":%.6f,\"maxrssKiB\":%ld,\"inblock\":%ld,\"status\":%d}\n",
+        seconds(end) - seconds(start),
+        static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
+        usage.ru_maxrss, usage.ru_inblock, exitStatus);
     return 0;
 }

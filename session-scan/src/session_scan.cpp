@@ -106,7 +106,8 @@ SessionFacts headSystemFacts(std::span<const RecordFields> records) {
         if (record.type != "system") continue;
         const SystemPayloadFields& payload = record.systemPayload;
         if (record.subtype == "parent_session") {
-            if (!facts.parentSessionId && payload.parentSessionId) facts.parentSessionId = payload.parentSessionId;
+            if (!facts.parentSessionId && payload.parentSessionId)
+                facts.parentSessionId = payload.parentSessionId;
         } else if (record.subtype == SESSION_SOURCE) {
             facts.sourceRecordSeen = true;
             if (!sourceTaken && payload.sourceType) {
@@ -121,7 +122,8 @@ SessionFacts headSystemFacts(std::span<const RecordFields> records) {
 }
 
 bool mayNameSidecar(std::string_view sessionId) {
-    return sessionId.find('/') == std::string_view::npos && sessionId.find('\\') == std::string_view::npos &&
+    return sessionId.find('/') == std::string_view::npos &&
+           sessionId.find('\\') == std::string_view::npos &&
            sessionId.find("..") == std::string_view::npos;
 }
 
@@ -132,7 +134,8 @@ void takeCustomTitle(CustomTitleOutcome& found, CatalogEntry& entry) {
     entry.titleSource = normalizeTitleSource(found.hit.titleSource);
 }
 
-void readSidecarOf(const std::string& chatsDir, const SidecarNameSet& sidecarNames, CatalogEntry& entry) {
+void readSidecarOf(const std::string& chatsDir, const SidecarNameSet& sidecarNames,
+                   CatalogEntry& entry) {
     if (entry.customTitle && entry.promptText) return;
     if (!mayNameSidecar(*entry.sessionId)) return;
     std::string name = *entry.sessionId;
@@ -167,6 +170,54 @@ bool readExactlyAt(int fd, std::int64_t offset, std::vector<char>& buffer, std::
     return read.error == 0 && read.count == size;
 }
 
+// The tail window and, for a file over WHOLE_READ_LIMIT, the custom title of the
+// title window, searched while the head is still in the buffer.
+struct TailRead {
+    bool ok = false;
+    std::string_view window;
+    bool startsMidLine = false;
+    CustomTitleOutcome headTitle;
+};
+
+TailRead readTail(int fd, std::uint64_t size, std::string_view head, std::string_view titleWindow,
+                  std::vector<char>& buffer) {
+    TailRead tail;
+    tail.ok = true;
+    if (size <= SCAN_WINDOW) {
+        tail.window = head;
+    } else if (size <= WHOLE_READ_LIMIT) {
+        tail.window = head.substr(head.size() - SCAN_WINDOW);
+        tail.startsMidLine = head[head.size() - SCAN_WINDOW - 1] != '\n';
+    } else {
+        tail.headTitle = findCustomTitle(titleWindow);
+        tail.ok = tail.headTitle.result != TitleSearch::Error &&
+                  readExactlyAt(fd, static_cast<std::int64_t>(size - TAIL_READ_SIZE), buffer,
+                                TAIL_READ_SIZE);
+        tail.window = std::string_view(buffer.data() + 1, SCAN_WINDOW);
+        tail.startsMidLine = buffer[0] != '\n';
+    }
+    return tail;
+}
+
+// The last source record of the tail, looked for only when the head gave none and
+// a long file, a full head or a head source record without a type says to.
+void takeTailSource(const TailRead& tail, bool sourceSearch, SessionFacts& facts) {
+    if (facts.sourceType || !sourceSearch) return;
+    std::optional<TailSessionSource> found = findTailSessionSource(tail.window, tail.startsMidLine);
+    if (!found) return;
+    if (!found->sourceType.empty()) facts.sourceType = std::move(found->sourceType);
+    if (found->sourceId) facts.sourceId = std::move(found->sourceId);
+}
+
+// The custom title of the tail, else of the title window for a file over
+// SCAN_WINDOW. Error when a title string of either cannot be read.
+CustomTitleOutcome latestCustomTitle(TailRead& tail, std::uint64_t size,
+                                     std::string_view titleWindow) {
+    CustomTitleOutcome title = findCustomTitle(tail.window);
+    if (title.result != TitleSearch::NotFound || size <= SCAN_WINDOW) return title;
+    return size > WHOLE_READ_LIMIT ? std::move(tail.headTitle) : findCustomTitle(titleWindow);
+}
+
 }  // namespace
 
 CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
@@ -183,16 +234,21 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
     if (size == 0) return stopped(entry, EntryStatus::Skip);
     const bool large = size > SCAN_WINDOW;
 
-    const std::size_t headSize = size <= WHOLE_READ_LIMIT ? static_cast<std::size_t>(size) : SCAN_WINDOW;
-    if (!readExactlyAt(opened.fd.get(), 0, buffer, headSize)) return stopped(entry, EntryStatus::Fallback);
+    const std::size_t headSize = size <= WHOLE_READ_LIMIT ? size : SCAN_WINDOW;
+    if (!readExactlyAt(opened.fd.get(), 0, buffer, headSize)) {
+        return stopped(entry, EntryStatus::Fallback);
+    }
     const std::string_view head(buffer.data(), headSize);
     const std::string_view firstWindow = head.substr(0, SCAN_WINDOW);
 
-    const std::string_view recordWindow = large ? firstWindow.substr(0, endAfterLastLineEnd(firstWindow)) : firstWindow;
     HeadRecords records;
-    const HeadRead headRead = takeHeadRecords(recordWindow, records);
-    if (headRead != HeadRead::Taken) return stopped(entry, EntryStatus::Fallback);
-    if (records.count == 0) return stopped(entry, large ? EntryStatus::Fallback : EntryStatus::Skip);
+    const std::string_view recordWindow =
+        large ? firstWindow.substr(0, endAfterLastLineEnd(firstWindow)) : firstWindow;
+    if (takeHeadRecords(recordWindow, records) != HeadRead::Taken) {
+        return stopped(entry, EntryStatus::Fallback);
+    }
+    if (records.count == 0)
+        return stopped(entry, large ? EntryStatus::Fallback : EntryStatus::Skip);
 
     RecordFields& first = records.records[0];
     if (!first.sessionId || !first.cwd || !first.timestamp || first.gitBranchNonString) {
@@ -213,47 +269,22 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
     }
 
     const std::string_view titleWindow = firstWindow.substr(0, endAfterLastLineFeed(firstWindow));
-    CustomTitleOutcome headTitle;
-    std::string_view tail;
-    bool startsMidLine = false;
-    if (!large) {
-        tail = head;
-    } else if (size <= WHOLE_READ_LIMIT) {
-        tail = head.substr(headSize - SCAN_WINDOW);
-        startsMidLine = head[headSize - SCAN_WINDOW - 1] != '\n';
-    } else {
-        headTitle = findCustomTitle(titleWindow);
-        if (headTitle.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
-        const auto tailOffset = static_cast<std::int64_t>(size - TAIL_READ_SIZE);
-        if (!readExactlyAt(opened.fd.get(), tailOffset, buffer, TAIL_READ_SIZE)) {
-            return stopped(entry, EntryStatus::Fallback);
-        }
-        tail = std::string_view(buffer.data() + 1, SCAN_WINDOW);
-        startsMidLine = buffer[0] != '\n';
-    }
-
+    TailRead tail = readTail(opened.fd.get(), size, head, titleWindow, buffer);
+    if (!tail.ok) return stopped(entry, EntryStatus::Fallback);
 #ifdef ORVA_SESSION_SCAN_HOOKS
     if (hooks::beforeChangeCheck != nullptr) hooks::beforeChangeCheck(path);
 #endif
     if (!unchangedSinceOpen(opened)) return stopped(entry, EntryStatus::Fallback);
     opened.fd.reset();
 
-    if (!facts.sourceType && (large || records.full() || facts.sourceRecordSeen)) {
-        if (std::optional<TailSessionSource> found = findTailSessionSource(tail, startsMidLine)) {
-            if (!found->sourceType.empty()) facts.sourceType = std::move(found->sourceType);
-            if (found->sourceId) facts.sourceId = std::move(found->sourceId);
-        }
-    }
-
-    CustomTitleOutcome title = findCustomTitle(tail);
+    takeTailSource(tail, large || records.full() || facts.sourceRecordSeen, facts);
+    CustomTitleOutcome title = latestCustomTitle(tail, size, titleWindow);
     if (title.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
-    if (title.result == TitleSearch::NotFound && large) {
-        title = size > WHOLE_READ_LIMIT ? std::move(headTitle) : findCustomTitle(titleWindow);
-        if (title.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
-    }
     takeCustomTitle(title, entry);
 
-    if (facts.parentSessionId && !facts.parentSessionId->empty()) entry.parentSessionId = std::move(facts.parentSessionId);
+    if (facts.parentSessionId && !facts.parentSessionId->empty()) {
+        entry.parentSessionId = std::move(facts.parentSessionId);
+    }
     entry.sourceType = std::move(facts.sourceType);
     entry.sourceId = std::move(facts.sourceId);
     readSidecarOf(chatsDir, sidecarNames, entry);
@@ -261,7 +292,8 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
     return entry;
 }
 
-std::optional<TailSessionSource> findTailSessionSource(std::string_view window, bool startsMidLine) {
+std::optional<TailSessionSource> findTailSessionSource(std::string_view window,
+                                                       bool startsMidLine) {
     // Only lines holding "session_source" can qualify: jump between its occurrences
     // from the end backwards and parse just the line around each.
     std::size_t end = window.size();
@@ -274,9 +306,11 @@ std::optional<TailSessionSource> findTailSessionSource(std::string_view window, 
         const std::size_t after = at + SESSION_SOURCE.size();
         const void* lfAfter = std::memchr(window.data() + after, '\n', end - after);
         const std::size_t lineEnd = lfAfter == nullptr ? end : offsetIn(window, lfAfter);
-        const std::string_view line = trimAsciiWhitespace(window.substr(lineStart, lineEnd - lineStart));
+        const std::string_view line =
+            trimAsciiWhitespace(window.substr(lineStart, lineEnd - lineStart));
         if (std::optional<RecordFields> record = extractRecordFields(line)) {
-            if (record->type == "system" && record->subtype == SESSION_SOURCE && record->systemPayload.sourceType) {
+            if (record->type == "system" && record->subtype == SESSION_SOURCE &&
+                record->systemPayload.sourceType) {
                 return TailSessionSource{std::move(*record->systemPayload.sourceType),
                                          std::move(record->systemPayload.sourceId)};
             }

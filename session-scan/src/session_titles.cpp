@@ -33,10 +33,12 @@ enum class ValueRead { NoValue, Read, Broken };
 
 ValueRead readKeyValue(JsonCursor& cursor, std::string& value) {
     skipJsonWhitespace(cursor);
-    if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != ':') return ValueRead::NoValue;
+    if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != ':')
+        return ValueRead::NoValue;
     ++cursor.position;
     skipJsonWhitespace(cursor);
-    if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != '"') return ValueRead::NoValue;
+    if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != '"')
+        return ValueRead::NoValue;
     std::optional<std::string> text = readString(cursor);
     if (!text) return ValueRead::Broken;
     value = std::move(*text);
@@ -81,7 +83,9 @@ CustomTitleOutcome scanTitleLine(std::string_view line) {
 
 std::size_t lineStartBefore(std::string_view window, std::size_t pos) {
     const void* lf = ::memrchr(window.data(), '\n', pos);
-    return lf == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data()) + 1;
+    return lf == nullptr
+               ? 0
+               : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data()) + 1;
 }
 
 }  // namespace
@@ -96,10 +100,12 @@ std::size_t BytePattern::findLast(std::string_view haystack) const {
     const __m128i byteB = _mm_set1_epi8(needle_[anchorB_]);
     const char* const data = haystack.data();
     const auto candidatesAt = [&](std::size_t block) {
-        const __m128i atA = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorA_));
-        const __m128i atB = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorB_));
-        return static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(atA, byteA), _mm_cmpeq_epi8(atB, byteB))));
+        const __m128i atA =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorA_));
+        const __m128i atB =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorB_));
+        return static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(atA, byteA), _mm_cmpeq_epi8(atB, byteB))));
     };
     // 32 candidate starts per step, the higher 16 in the upper half of the mask.
     while (end >= 32) {
@@ -130,7 +136,9 @@ CustomTitleOutcome findCustomTitle(std::string_view window) {
         const std::size_t lineStart = lineStartBefore(window, at);
         const std::size_t after = at + CUSTOM_TITLE_MARKER.size();
         const void* lf = std::memchr(window.data() + after, '\n', end - after);
-        const std::size_t lineEnd = lf == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data());
+        const std::size_t lineEnd =
+            lf == nullptr ? end
+                          : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data());
         CustomTitleOutcome outcome = scanTitleLine(window.substr(lineStart, lineEnd - lineStart));
         if (outcome.result != TitleSearch::NotFound) return outcome;
         if (lineStart == 0) return {};
@@ -159,13 +167,15 @@ PromptOutcome firstPromptText(std::span<const RecordFields> headRecords) {
         const SystemPayloadFields& payload = record.systemPayload;
         if (payload.hasDisplayText) {
             if (payload.displayText && !payload.displayText->empty()) {
-                return {TitleSearch::Found, std::string(cutToChars(*payload.displayText, PROMPT_CHAR_LIMIT))};
+                return {TitleSearch::Found,
+                        std::string(cutToChars(*payload.displayText, PROMPT_CHAR_LIMIT))};
             }
             continue;
         }
         if (record.partTextNonString) return {TitleSearch::Error, {}};
         if (record.messageText && !record.messageText->empty()) {
-            return {TitleSearch::Found, std::string(cutToChars(*record.messageText, PROMPT_CHAR_LIMIT))};
+            return {TitleSearch::Found,
+                    std::string(cutToChars(*record.messageText, PROMPT_CHAR_LIMIT))};
         }
     }
     return {};

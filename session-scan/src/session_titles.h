@@ -49,7 +49,7 @@ std::string_view cutToChars(std::string_view text, std::size_t limit);
 // time; only positions where both match are compared whole. The windows searched
 // are up to 64 KiB, and most hold no occurrence at all.
 class BytePattern {
-public:
+  public:
     static constexpr std::size_t npos = std::string_view::npos;
 
     // anchorA and anchorB are offsets of two bytes of the needle.
@@ -61,7 +61,7 @@ public:
     // Offset of the last occurrence in haystack, or npos.
     std::size_t findLast(std::string_view haystack) const;
 
-private:
+  private:
     bool matchesAt(std::string_view haystack, std::size_t start) const {
         return std::memcmp(haystack.data() + start, needle_.data(), needle_.size()) == 0;
     }

@@ -14,18 +14,24 @@ namespace {
 
 bool isWhiteSpace(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
 }
 
-bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool isContinuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // The scalar value of the well-formed sequence text[begin, end).
 char32_t decodeAt(std::string_view text, std::size_t begin, std::size_t end) {
     const auto lead = static_cast<unsigned char>(text[begin]);
     const std::size_t length = end - begin;
-    char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-    for (std::size_t i = begin + 1; i < end; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    char32_t c = length == 1   ? lead
+                 : length == 2 ? (lead & 0x1F)
+                 : length == 3 ? (lead & 0x0F)
+                               : (lead & 0x07);
+    for (std::size_t i = begin + 1; i < end; ++i)
+        c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
     return c;
 }
 
@@ -42,7 +48,8 @@ std::size_t sequenceStart(std::string_view text, std::size_t end) {
 }
 
 std::size_t charCount(std::string_view text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !isContinuation(c); }));
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !isContinuation(c); }));
 }
 
 bool atByte(const JsonCursor& cursor, char c) {
@@ -123,8 +130,9 @@ std::optional<std::string> readWholeSidecar(const OpenOutcome& opened) {
     std::string content(std::min(statSize, SIDECAR_SIZE_LIMIT) + 1, '\0');
     std::size_t count = 0;
     while (true) {
-        const ReadOutcome read = readFullAt(opened.fd.get(), static_cast<std::int64_t>(count),
-                                            std::span<char>(content.data() + count, content.size() - count));
+        const ReadOutcome read =
+            readFullAt(opened.fd.get(), static_cast<std::int64_t>(count),
+                       std::span<char>(content.data() + count, content.size() - count));
         if (read.error != 0) return std::nullopt;
         count += read.count;
         if (count < content.size()) break;
@@ -156,7 +164,8 @@ std::string_view trimUnicodeWhiteSpace(std::string_view text) {
 std::optional<TitleSidecar> parseTitleSidecar(std::string_view content) {
     if (!isValidUtf8(content)) return std::nullopt;
     std::optional<SidecarMembers> members = readObject(content);
-    if (!members || !members->versionValid || !members->displayName || !members->source) return std::nullopt;
+    if (!members || !members->versionValid || !members->displayName || !members->source)
+        return std::nullopt;
     const std::string_view name = trimUnicodeWhiteSpace(*members->displayName);
     if (name.empty() || charCount(name) > DISPLAY_NAME_CHAR_LIMIT) return std::nullopt;
     if (!isSidecarSource(*members->source)) return std::nullopt;

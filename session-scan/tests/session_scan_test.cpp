@@ -31,13 +31,16 @@ const std::string CHAT_NAME = std::string(SESSION) + ".jsonl";
 
 std::string firstRecord(std::string_view extra = R"(,"gitBranch":"main")") {
     return R"({"type":"user","sessionId":")" + std::string(SESSION) +
-           R"(","cwd":"/home/dev/app","timestamp":"2024-05-01T10:00:00.000Z")" + std::string(extra) +
+           R"(","cwd":"/home/dev/app","timestamp":"2024-05-01T10:00:00.000Z")" +
+           std::string(extra) +
            R"(,"message":{"role":"user","parts":[{"text":"Fix the login test"}]}})";
 }
 
-std::string sourceRecord(std::string_view type, std::string_view idMember = R"(,"sourceId":"src-1")") {
-    return R"({"type":"system","subtype":"session_source","systemPayload":{"sourceType":")" + std::string(type) +
-           "\"" + std::string(idMember) + R"(},"timestamp":"2024-05-01T10:00:01.000Z"})";
+std::string sourceRecord(std::string_view type,
+                         std::string_view idMember = R"(,"sourceId":"src-1")") {
+    return R"({"type":"system","subtype":"session_source","systemPayload":{"sourceType":")" +
+           std::string(type) + "\"" + std::string(idMember) +
+           R"(},"timestamp":"2024-05-01T10:00:01.000Z"})";
 }
 
 std::string parentRecord(std::string_view parent) {
@@ -51,8 +54,8 @@ std::string titleRecord(std::string_view title, std::string_view source = "manua
 }
 
 std::string assistantRecord(std::size_t textBytes = 40) {
-    return R"({"type":"assistant","message":{"role":"assistant","parts":[{"text":")" + std::string(textBytes, 'w') +
-           R"("}]}})";
+    return R"({"type":"assistant","message":{"role":"assistant","parts":[{"text":")" +
+           std::string(textBytes, 'w') + R"("}]}})";
 }
 
 std::string lines(std::initializer_list<std::string> records) {
@@ -65,7 +68,8 @@ std::string lines(std::initializer_list<std::string> records) {
 // content is `size` bytes less the bytes of `last`, then `last`.
 enum class Fill { Blank, Records };
 
-std::string sizedTo(std::string content, std::size_t size, const std::string& last = "", Fill fill = Fill::Blank) {
+std::string sizedTo(std::string content, std::size_t size, const std::string& last = "",
+                    Fill fill = Fill::Blank) {
     const std::size_t target = size - last.size();
     const std::size_t recordOverhead = assistantRecord(0).size() + 1;
     while (content.size() < target) {
@@ -94,12 +98,18 @@ using Fields = std::map<std::string, std::string>;
 Fields presentFields(const CatalogEntry& entry) {
     Fields fields;
     const std::pair<const char*, const OptionalString*> all[] = {
-        {"sessionId", &entry.sessionId},       {"cwd", &entry.cwd},
-        {"startTime", &entry.startTime},       {"gitBranch", &entry.gitBranch},
-        {"promptText", &entry.promptText},     {"parentSessionId", &entry.parentSessionId},
-        {"sourceType", &entry.sourceType},     {"sourceId", &entry.sourceId},
-        {"customTitle", &entry.customTitle},   {"titleSource", &entry.titleSource},
-        {"sidecarName", &entry.sidecarDisplayName}, {"sidecarSource", &entry.sidecarSource},
+        {"sessionId", &entry.sessionId},
+        {"cwd", &entry.cwd},
+        {"startTime", &entry.startTime},
+        {"gitBranch", &entry.gitBranch},
+        {"promptText", &entry.promptText},
+        {"parentSessionId", &entry.parentSessionId},
+        {"sourceType", &entry.sourceType},
+        {"sourceId", &entry.sourceId},
+        {"customTitle", &entry.customTitle},
+        {"titleSource", &entry.titleSource},
+        {"sidecarName", &entry.sidecarDisplayName},
+        {"sidecarSource", &entry.sidecarSource},
     };
     for (const auto& [key, value] : all) {
         if (*value) fields[key] = **value;
@@ -131,12 +141,15 @@ struct ScanRun {
     Reads reads;
 };
 
-ScanRun scan(const TempDir& dir, const SidecarNameSet& sidecars = {}, std::vector<char>* reuse = nullptr) {
+ScanRun scan(const TempDir& dir, const SidecarNameSet& sidecars = {},
+             std::vector<char>* reuse = nullptr) {
     std::vector<char> own;
     std::vector<char>& buffer = reuse != nullptr ? *reuse : own;
     ScanRun run;
     recordedReads = &run.reads;
-    hooks::onChatRead = [](std::int64_t offset, std::size_t size) { recordedReads->emplace_back(offset, size); };
+    hooks::onChatRead = [](std::int64_t offset, std::size_t size) {
+        recordedReads->emplace_back(offset, size);
+    };
     run.entry = scanSessionFile(dir.path(), ChatFile{CHAT_NAME, 1714557600000.5}, sidecars, buffer);
     hooks::onChatRead = nullptr;
     recordedReads = nullptr;
@@ -159,7 +172,8 @@ void runCases(const std::vector<ScanCase>& cases) {
         EXPECT_EQ(run.entry.name, CHAT_NAME) << c.what;
         EXPECT_EQ(run.entry.mtimeMs, 1714557600000.5) << c.what;
         EXPECT_EQ(statusText(run.entry.status), statusText(c.status)) << c.what;
-        EXPECT_EQ(presentFields(run.entry), c.status == EntryStatus::Ok ? c.fields : Fields{}) << c.what;
+        EXPECT_EQ(presentFields(run.entry), c.status == EntryStatus::Ok ? c.fields : Fields{})
+            << c.what;
         if (!c.reads.empty()) {
             EXPECT_EQ(run.reads, c.reads) << c.what;
         }
@@ -174,55 +188,119 @@ TEST(ScanSessionFile, Statuses) {
         {"empty file", "", EntryStatus::Skip, {}, {}},
         {"small file of blank lines", blank, EntryStatus::Skip, {}, {}},
         {"blank lines padded past 65536", sizedTo(blank, 70000), EntryStatus::Fallback, {}, {}},
-        {"first line longer than the record window", sizedTo("", 70000, "{\"x\":\"" + std::string(69990, 'a') + "\"}\n"),
-         EntryStatus::Fallback, {}, {}},
-        {"malformed line among the first ten", lines({firstRecord(), "{not json", assistantRecord()}),
-         EntryStatus::Fallback, {}, {}},
-        {"malformed line after ten records is not parsed", tenRecords() + "{not json\n", EntryStatus::Ok,
-         baseFields(), {}},
-        {"half-written last line of a small file", lines({firstRecord()}) + R"({"type":"assistant","mess)",
-         EntryStatus::Fallback, {}, {}},
-        {"managed-session header", lines({R"({"subtype":"managed_session_header_v1","sessionId":"s","cwd":"/","timestamp":"t"})"}),
-         EntryStatus::Fallback, {}, {}},
+        {"first line longer than the record window",
+         sizedTo("", 70000, "{\"x\":\"" + std::string(69990, 'a') + "\"}\n"),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"malformed line among the first ten",
+         lines({firstRecord(), "{not json", assistantRecord()}),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"malformed line after ten records is not parsed",
+         tenRecords() + "{not json\n",
+         EntryStatus::Ok,
+         baseFields(),
+         {}},
+        {"half-written last line of a small file",
+         lines({firstRecord()}) + R"({"type":"assistant","mess)",
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"managed-session header",
+         lines(
+             {R"({"subtype":"managed_session_header_v1","sessionId":"s","cwd":"/","timestamp":"t"})"}),
+         EntryStatus::Fallback,
+         {},
+         {}},
         {"managed execution engine",
-         lines({R"({"type":"system","subtype":"session_execution_engine","systemPayload":{"engine":"managed"},"sessionId":"s","cwd":"/","timestamp":"t"})"}),
-         EntryStatus::Fallback, {}, {}},
+         lines(
+             {R"({"type":"system","subtype":"session_execution_engine","systemPayload":{"engine":"managed"},"sessionId":"s","cwd":"/","timestamp":"t"})"}),
+         EntryStatus::Fallback,
+         {},
+         {}},
         {"local execution engine",
-         lines({R"({"type":"system","subtype":"session_execution_engine","systemPayload":{"engine":"local"},"sessionId":"s","cwd":"/","timestamp":"t"})"}),
-         EntryStatus::Ok, {{"sessionId", "s"}, {"cwd", "/"}, {"startTime", "t"}}, {}},
+         lines(
+             {R"({"type":"system","subtype":"session_execution_engine","systemPayload":{"engine":"local"},"sessionId":"s","cwd":"/","timestamp":"t"})"}),
+         EntryStatus::Ok,
+         {{"sessionId", "s"}, {"cwd", "/"}, {"startTime", "t"}},
+         {}},
         {"managed marker after the first record counts for nothing",
-         lines({firstRecord(), R"({"subtype":"managed_session_header_v1"})"}), EntryStatus::Ok, baseFields(), {}},
+         lines({firstRecord(), R"({"subtype":"managed_session_header_v1"})"}),
+         EntryStatus::Ok,
+         baseFields(),
+         {}},
         {"first record without timestamp, a later one has it",
-         lines({R"({"type":"user","sessionId":"s","cwd":"/"})", firstRecord()}), EntryStatus::Fallback, {}, {}},
-        {"first record with a null cwd", lines({R"({"sessionId":"s","cwd":null,"timestamp":"t"})"}),
-         EntryStatus::Fallback, {}, {}},
-        {"first record with a null gitBranch", lines({firstRecord(R"(,"gitBranch":null)")}), EntryStatus::Fallback,
-         {}, {}},
-        {"first record with an object gitBranch", lines({firstRecord(R"(,"gitBranch":{"name":"main"})")}),
-         EntryStatus::Fallback, {}, {}},
-        {"first record without gitBranch", lines({firstRecord("")}), EntryStatus::Ok,
-         without(baseFields(), {"gitBranch"}), {}},
-        {"empty strings kept", lines({R"({"sessionId":"","cwd":"","timestamp":"","gitBranch":""})"}), EntryStatus::Ok,
-         {{"sessionId", ""}, {"cwd", ""}, {"startTime", ""}, {"gitBranch", ""}}, {}},
+         lines({R"({"type":"user","sessionId":"s","cwd":"/"})", firstRecord()}),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"first record with a null cwd",
+         lines({R"({"sessionId":"s","cwd":null,"timestamp":"t"})"}),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"first record with a null gitBranch",
+         lines({firstRecord(R"(,"gitBranch":null)")}),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"first record with an object gitBranch",
+         lines({firstRecord(R"(,"gitBranch":{"name":"main"})")}),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"first record without gitBranch",
+         lines({firstRecord("")}),
+         EntryStatus::Ok,
+         without(baseFields(), {"gitBranch"}),
+         {}},
+        {"empty strings kept",
+         lines({R"({"sessionId":"","cwd":"","timestamp":"","gitBranch":""})"}),
+         EntryStatus::Ok,
+         {{"sessionId", ""}, {"cwd", ""}, {"startTime", ""}, {"gitBranch", ""}},
+         {}},
         {"deciding prompt part is not a string",
          lines({R"({"type":"system","sessionId":"s","cwd":"/","timestamp":"t"})",
                 R"({"type":"user","message":{"parts":[{"text":["x"]}]}})", firstRecord()}),
          EntryStatus::Fallback,
-         {}, {}},
+         {},
+         {}},
         {"thin head: large, under ten records, no source",
-         sizedTo(lines({firstRecord()}), 70000), EntryStatus::Fallback, {}, {}},
+         sizedTo(lines({firstRecord()}), 70000),
+         EntryStatus::Fallback,
+         {},
+         {}},
         {"thin head: large, under ten records, no prompt",
-         sizedTo(lines({R"({"type":"system","sessionId":"s","cwd":"/","timestamp":"t"})", sourceRecord("cli")}), 70000),
-         EntryStatus::Fallback, {}, {}},
-        {"large, under ten records, prompt and source", sizedTo(lines({firstRecord(), sourceRecord("cli")}), 70000),
-         EntryStatus::Ok, baseFields({{"sourceType", "cli"}, {"sourceId", "src-1"}}), {}},
-        {"large, ten records, source from nowhere", sizedTo(tenRecords(), 70000), EntryStatus::Ok, baseFields(), {}},
+         sizedTo(lines({R"({"type":"system","sessionId":"s","cwd":"/","timestamp":"t"})",
+                        sourceRecord("cli")}),
+                 70000),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"large, under ten records, prompt and source",
+         sizedTo(lines({firstRecord(), sourceRecord("cli")}), 70000),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "cli"}, {"sourceId", "src-1"}}),
+         {}},
+        {"large, ten records, source from nowhere",
+         sizedTo(tenRecords(), 70000),
+         EntryStatus::Ok,
+         baseFields(),
+         {}},
         {"unreadable title in the tail",
-         lines({firstRecord(), R"({"subtype":"custom_title","customTitle":"bad\q"})"}), EntryStatus::Fallback, {}, {}},
+         lines({firstRecord(), R"({"subtype":"custom_title","customTitle":"bad\q"})"}),
+         EntryStatus::Fallback,
+         {},
+         {}},
         {"unreadable title in the head window of a file over 131072",
-         sizedTo(tenRecords() + R"({"subtype":"custom_title","customTitle":"bad\q"})" "\n", 140000,
-                 titleRecord("Good") + "\n"),
-         EntryStatus::Fallback, {}, {{0, 65536}}},
+         sizedTo(tenRecords() + R"({"subtype":"custom_title","customTitle":"bad\q"})"
+                                "\n",
+                 140000, titleRecord("Good") + "\n"),
+         EntryStatus::Fallback,
+         {},
+         {{0, 65536}}},
     });
 }
 
@@ -245,46 +323,89 @@ TEST(ScanSessionFile, FieldSelection) {
          lines({firstRecord(), parentRecord("parent-1"), sourceRecord("cli"), assistantRecord(),
                 titleRecord("Login fix", "manual")}),
          EntryStatus::Ok,
-         baseFields({{"parentSessionId", "parent-1"}, {"sourceType", "cli"}, {"sourceId", "src-1"},
-                     {"customTitle", "Login fix"}, {"titleSource", "manual"}}),
+         baseFields({{"parentSessionId", "parent-1"},
+                     {"sourceType", "cli"},
+                     {"sourceId", "src-1"},
+                     {"customTitle", "Login fix"},
+                     {"titleSource", "manual"}}),
          {}},
-        {"first parent empty: reported null", lines({firstRecord(), parentRecord(""), parentRecord("parent-2")}),
-         EntryStatus::Ok, baseFields(), {}},
-        {"first head source wins", lines({firstRecord(), sourceRecord("cli"), sourceRecord("web", R"(,"sourceId":"x")")}),
-         EntryStatus::Ok, baseFields({{"sourceType", "cli"}, {"sourceId", "src-1"}}), {}},
-        {"empty head sourceType with an id, nothing in the tail", lines({firstRecord(), sourceRecord("")}),
-         EntryStatus::Ok, baseFields({{"sourceId", "src-1"}}), {}},
+        {"first parent empty: reported null",
+         lines({firstRecord(), parentRecord(""), parentRecord("parent-2")}),
+         EntryStatus::Ok,
+         baseFields(),
+         {}},
+        {"first head source wins",
+         lines({firstRecord(), sourceRecord("cli"), sourceRecord("web", R"(,"sourceId":"x")")}),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "cli"}, {"sourceId", "src-1"}}),
+         {}},
+        {"empty head sourceType with an id, nothing in the tail",
+         lines({firstRecord(), sourceRecord("")}),
+         EntryStatus::Ok,
+         baseFields({{"sourceId", "src-1"}}),
+         {}},
         {"empty head sourceType; tail source without id keeps the head's id",
-         lines({firstRecord(), sourceRecord(""), assistantRecord(), sourceRecord("web", "")}), EntryStatus::Ok,
-         baseFields({{"sourceType", "web"}, {"sourceId", "src-1"}}), {}},
+         lines({firstRecord(), sourceRecord(""), assistantRecord(), sourceRecord("web", "")}),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "web"}, {"sourceId", "src-1"}}),
+         {}},
         {"large, ten head records: the last source of the tail",
-         sizedTo(tenRecords(), 200000,
-                 lines({sourceRecord("cli", R"(,"sourceId":"early")"), assistantRecord(),
-                        sourceRecord("web", R"(,"sourceId":"late")"), assistantRecord(),
-                        R"({"type":"system","subtype":"session_source","systemPayload":{"sourceType":"broken"})"}),
-                 Fill::Records),
-         EntryStatus::Ok, baseFields({{"sourceType", "web"}, {"sourceId", "late"}}), {}},
-        {"two titles: the later one", lines({firstRecord(), titleRecord("First"), titleRecord("Second", "auto")}),
-         EntryStatus::Ok, baseFields({{"customTitle", "Second"}, {"titleSource", "auto"}}), {}},
-        {"latest title empty: no title at all", lines({firstRecord(), titleRecord("First"), titleRecord("")}),
-         EntryStatus::Ok, baseFields(), {}},
-        {"title source prompt is reported null", lines({firstRecord(), titleRecord("T", "prompt")}), EntryStatus::Ok,
-         baseFields({{"customTitle", "T"}}), {}},
-        {"title source Manual is reported null", lines({firstRecord(), titleRecord("T", "Manual")}), EntryStatus::Ok,
-         baseFields({{"customTitle", "T"}}), {}},
+         sizedTo(
+             tenRecords(), 200000,
+             lines(
+                 {sourceRecord("cli", R"(,"sourceId":"early")"), assistantRecord(),
+                  sourceRecord("web", R"(,"sourceId":"late")"), assistantRecord(),
+                  R"({"type":"system","subtype":"session_source","systemPayload":{"sourceType":"broken"})"}),
+             Fill::Records),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "web"}, {"sourceId", "late"}}),
+         {}},
+        {"two titles: the later one",
+         lines({firstRecord(), titleRecord("First"), titleRecord("Second", "auto")}),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "Second"}, {"titleSource", "auto"}}),
+         {}},
+        {"latest title empty: no title at all",
+         lines({firstRecord(), titleRecord("First"), titleRecord("")}),
+         EntryStatus::Ok,
+         baseFields(),
+         {}},
+        {"title source prompt is reported null",
+         lines({firstRecord(), titleRecord("T", "prompt")}),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "T"}}),
+         {}},
+        {"title source Manual is reported null",
+         lines({firstRecord(), titleRecord("T", "Manual")}),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "T"}}),
+         {}},
         {"large: tail title over head title",
-         sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, titleRecord("Tail") + "\n", Fill::Records),
-         EntryStatus::Ok, baseFields({{"customTitle", "Tail"}, {"titleSource", "manual"}}), {}},
+         sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, titleRecord("Tail") + "\n",
+                 Fill::Records),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "Tail"}, {"titleSource", "manual"}}),
+         {}},
         {"large: head title when the tail has none",
-         sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, "", Fill::Records), EntryStatus::Ok,
-         baseFields({{"customTitle", "Head"}, {"titleSource", "manual"}}), {}},
+         sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, "", Fill::Records),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "Head"}, {"titleSource", "manual"}}),
+         {}},
         {"large: empty tail title does not fall back to the head",
-         sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, titleRecord("") + "\n", Fill::Records),
-         EntryStatus::Ok, baseFields(), {}},
+         sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, titleRecord("") + "\n",
+                 Fill::Records),
+         EntryStatus::Ok,
+         baseFields(),
+         {}},
         {"CR LF lines in head and tail",
          sizedTo(firstRecord() + "\r\n" + sourceRecord("") + "\r\n", 200000,
                  sourceRecord("web") + "\r\n" + titleRecord("Crlf") + "\r\n", Fill::Records),
-         EntryStatus::Ok, baseFields({{"sourceType", "web"}, {"sourceId", "src-1"}, {"customTitle", "Crlf"}, {"titleSource", "manual"}}), {}},
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "web"},
+                     {"sourceId", "src-1"},
+                     {"customTitle", "Crlf"},
+                     {"titleSource", "manual"}}),
+         {}},
     });
 }
 
@@ -297,7 +418,8 @@ TEST(ScanSessionFile, WindowBoundaries) {
     sourcedEdge["customTitle"] = "Edge";
     // A line with a readable title that is not a whole record: "fallback" wherever
     // it is taken for a head record.
-    const std::string brokenTitleLine = R"({"type":"system","subtype":"custom_title","customTitle":"Edge",)";
+    const std::string brokenTitleLine =
+        R"({"type":"system","subtype":"custom_title","customTitle":"Edge",)";
     // For 131073 bytes the tail read starts at 65536: the line from byte 65537 is whole
     // when byte 65536 is a line feed, and the end of a longer line when it is not.
     const std::string lateSource = sourceRecord("late", "");
@@ -305,33 +427,58 @@ TEST(ScanSessionFile, WindowBoundaries) {
     // Over 131072, a head title line ended by a carriage return alone, followed by a
     // line that runs past byte 65536, is in the record window but not the title window.
     const auto headTitleEndedBy = [](const char* end) {
-        std::string content = sizedTo(tenRecords(), 65000, titleRecord("Head") + end, Fill::Records);
+        std::string content =
+            sizedTo(tenRecords(), 65000, titleRecord("Head") + end, Fill::Records);
         return sizedTo(content + std::string(2000, ' ') + "\n", 200000, "", Fill::Records);
     };
     runCases({
         {"65536: read whole, unterminated last line parsed, no thin head",
-         sizedTo(lines({firstRecord()}), 65536, titleRecord("End")), EntryStatus::Ok,
-         baseFields({{"customTitle", "End"}, {"titleSource", "manual"}}), {{0, 65536}}},
-        {"65536: broken unterminated last line is a record", sizedTo(lines({firstRecord()}), 65536, brokenTitleLine),
-         EntryStatus::Fallback, {}, {{0, 65536}}},
+         sizedTo(lines({firstRecord()}), 65536, titleRecord("End")),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "End"}, {"titleSource", "manual"}}),
+         {{0, 65536}}},
+        {"65536: broken unterminated last line is a record",
+         sizedTo(lines({firstRecord()}), 65536, brokenTitleLine),
+         EntryStatus::Fallback,
+         {},
+         {{0, 65536}}},
         {"65537: record window ends at the last line end, tail is bytes 1 to 65536",
-         sizedTo(headWithSource, 65537, brokenTitleLine + "\n"), EntryStatus::Ok, sourcedEdge, {{0, 65537}}},
-        {"131072: read whole", sizedTo(headWithSource, 131072, brokenTitleLine + "\n"), EntryStatus::Ok, sourcedEdge,
+         sizedTo(headWithSource, 65537, brokenTitleLine + "\n"),
+         EntryStatus::Ok,
+         sourcedEdge,
+         {{0, 65537}}},
+        {"131072: read whole",
+         sizedTo(headWithSource, 131072, brokenTitleLine + "\n"),
+         EntryStatus::Ok,
+         sourcedEdge,
          {{0, 131072}}},
         {"131073: two reads, tail window starting on a line",
-         sizedTo(upTo65536 + "\n" + lateSource + "\n", 131073, "", Fill::Records), EntryStatus::Ok,
-         baseFields({{"sourceType", "late"}}), {{0, 65536}, {65536, 65537}}},
+         sizedTo(upTo65536 + "\n" + lateSource + "\n", 131073, "", Fill::Records),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "late"}}),
+         {{0, 65536}, {65536, 65537}}},
         {"131073: two reads, tail window starting mid-line",
-         sizedTo(upTo65536 + "x" + lateSource + "\n", 131073, "", Fill::Records), EntryStatus::Ok, baseFields(),
+         sizedTo(upTo65536 + "x" + lateSource + "\n", 131073, "", Fill::Records),
+         EntryStatus::Ok,
+         baseFields(),
          {{0, 65536}, {65536, 65537}}},
         {"over 65536: a record ended by a carriage return alone closes the record window",
-         sizedTo(sizedTo(lines({firstRecord()}), 65000, sourceRecord("cli") + "\r") + std::string(2000, ' ') + "\n",
+         sizedTo(sizedTo(lines({firstRecord()}), 65000, sourceRecord("cli") + "\r") +
+                     std::string(2000, ' ') + "\n",
                  70000),
-         EntryStatus::Ok, sourced, {{0, 70000}}},
-        {"over 131072: head title ended by a line feed", headTitleEndedBy("\n"), EntryStatus::Ok,
-         baseFields({{"customTitle", "Head"}, {"titleSource", "manual"}}), {{0, 65536}, {200000 - 65537, 65537}}},
-        {"over 131072: head title ended by a carriage return only", headTitleEndedBy("\r"), EntryStatus::Ok,
-         baseFields(), {{0, 65536}, {200000 - 65537, 65537}}},
+         EntryStatus::Ok,
+         sourced,
+         {{0, 70000}}},
+        {"over 131072: head title ended by a line feed",
+         headTitleEndedBy("\n"),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "Head"}, {"titleSource", "manual"}}),
+         {{0, 65536}, {200000 - 65537, 65537}}},
+        {"over 131072: head title ended by a carriage return only",
+         headTitleEndedBy("\r"),
+         EntryStatus::Ok,
+         baseFields(),
+         {{0, 65536}, {200000 - 65537, 65537}}},
     });
 }
 
@@ -364,7 +511,8 @@ TEST(ScanSessionFile, FileChangedWhileReadIsFallback) {
     };
     const Change changes[] = {
         {"grows", [](const std::string& path) { std::ofstream(path, std::ios::app) << "{}\n"; }},
-        {"is touched", [](const std::string& path) {
+        {"is touched",
+         [](const std::string& path) {
              const timespec times[2] = {{0, UTIME_OMIT}, {1000, 5}};
              ::utimensat(AT_FDCWD, path.c_str(), times, 0);
          }},
@@ -399,8 +547,10 @@ struct SidecarCase {
 TEST(ScanSessionFile, SidecarLookup) {
     const std::vector<SidecarCase> cases = {
         {"no custom title", std::string(SESSION), true, "", true, true},
-        {"title and prompt: never read", std::string(SESSION), true, titleRecord("T") + "\n", true, false},
-        {"title without prompt: read", std::string(SESSION), false, titleRecord("T") + "\n", true, true},
+        {"title and prompt: never read", std::string(SESSION), true, titleRecord("T") + "\n", true,
+         false},
+        {"title without prompt: read", std::string(SESSION), false, titleRecord("T") + "\n", true,
+         true},
         {"neither: read", std::string(SESSION), false, "", true, true},
         {"name not in the set", std::string(SESSION), true, "", false, false},
         {"session id with ..", "x..y", true, "", true, false},
@@ -410,8 +560,9 @@ TEST(ScanSessionFile, SidecarLookup) {
     for (const SidecarCase& c : cases) {
         TempDir dir;
         ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
-        std::string first = R"({"type":")" + std::string(c.prompt ? "user" : "system") + R"(","sessionId":")" +
-                            c.sessionId + R"(","cwd":"/w","timestamp":"t","message":{"parts":[{"text":"p"}]}})";
+        std::string first = R"({"type":")" + std::string(c.prompt ? "user" : "system") +
+                            R"(","sessionId":")" + c.sessionId +
+                            R"(","cwd":"/w","timestamp":"t","message":{"parts":[{"text":"p"}]}})";
         dir.write(CHAT_NAME, first + "\n" + c.chat);
         std::string decodedId = c.sessionId;
         if (decodedId == "x\\\\y") decodedId = "x\\y";
@@ -443,8 +594,9 @@ TEST(ScanSessionFile, UnusableSidecarLeavesTheEntryOk) {
 TEST(ScanSessionFile, ClosesEveryDescriptor) {
     TempDir dir;
     const auto before = testing::openDescriptors();
-    for (const std::string& content : {std::string(), lines({"{bad"}), sizedTo(tenRecords(), 200000, "", Fill::Records),
-                                       lines({firstRecord("")})}) {
+    for (const std::string& content :
+         {std::string(), lines({"{bad"}), sizedTo(tenRecords(), 200000, "", Fill::Records),
+          lines({firstRecord("")})}) {
         dir.write(CHAT_NAME, content);
         dir.write(std::string(SESSION) + ".title.json", SIDECAR);
         scan(dir, {std::string(SESSION) + ".title.json"});
@@ -463,23 +615,30 @@ struct TailCase {
 
 TEST(FindTailSessionSource, Cases) {
     const std::vector<TailCase> cases = {
-        {"last of two", lines({sourceRecord("a"), sourceRecord("b", R"(,"sourceId":"b-1")")}), false,
-         std::pair{std::string("b"), OptionalString("b-1")}},
-        {"without id", lines({sourceRecord("a", "")}), false, std::pair{std::string("a"), OptionalString()}},
+        {"last of two", lines({sourceRecord("a"), sourceRecord("b", R"(,"sourceId":"b-1")")}),
+         false, std::pair{std::string("b"), OptionalString("b-1")}},
+        {"without id", lines({sourceRecord("a", "")}), false,
+         std::pair{std::string("a"), OptionalString()}},
         {"empty sourceType is a hit", lines({sourceRecord("a"), sourceRecord("", "")}), false,
          std::pair{std::string(""), OptionalString()}},
-        {"malformed last line passed over", lines({sourceRecord("a")}) + R"({"type":"system","subtype":"session_source)",
-         false, std::pair{std::string("a"), OptionalString("src-1")}},
+        {"malformed last line passed over",
+         lines({sourceRecord("a")}) + R"({"type":"system","subtype":"session_source)", false,
+         std::pair{std::string("a"), OptionalString("src-1")}},
         {"non-string sourceType passed over",
-         lines({sourceRecord("a"), R"({"type":"system","subtype":"session_source","systemPayload":{"sourceType":1}})"}),
+         lines(
+             {sourceRecord("a"),
+              R"({"type":"system","subtype":"session_source","systemPayload":{"sourceType":1}})"}),
          false, std::pair{std::string("a"), OptionalString("src-1")}},
         {"wrong type or subtype passed over",
-         lines({sourceRecord("a"), R"({"type":"user","subtype":"session_source","systemPayload":{"sourceType":"u"}})",
-                R"({"type":"system","subtype":"x","note":"session_source","systemPayload":{"sourceType":"x"}})"}),
+         lines(
+             {sourceRecord("a"),
+              R"({"type":"user","subtype":"session_source","systemPayload":{"sourceType":"u"}})",
+              R"({"type":"system","subtype":"x","note":"session_source","systemPayload":{"sourceType":"x"}})"}),
          false, std::pair{std::string("a"), OptionalString("src-1")}},
         {"first piece kept at a line start", sourceRecord("a") + "\n" + assistantRecord(), false,
          std::pair{std::string("a"), OptionalString("src-1")}},
-        {"first piece dropped mid-line", sourceRecord("a") + "\n" + assistantRecord(), true, std::nullopt},
+        {"first piece dropped mid-line", sourceRecord("a") + "\n" + assistantRecord(), true,
+         std::nullopt},
         {"only piece dropped mid-line", sourceRecord("a"), true, std::nullopt},
         {"final piece without a line feed", assistantRecord() + "\n" + sourceRecord("z"), true,
          std::pair{std::string("z"), OptionalString("src-1")}},
@@ -489,7 +648,8 @@ TEST(FindTailSessionSource, Cases) {
         {"empty window", "", false, std::nullopt},
     };
     for (const TailCase& c : cases) {
-        const std::optional<TailSessionSource> found = findTailSessionSource(c.window, c.startsMidLine);
+        const std::optional<TailSessionSource> found =
+            findTailSessionSource(c.window, c.startsMidLine);
         ASSERT_EQ(found.has_value(), c.expected.has_value()) << c.what;
         if (found) {
             EXPECT_EQ(found->sourceType, c.expected->first) << c.what;

@@ -34,48 +34,89 @@ struct ShapeCase {
 TEST(ParseTitleSidecar, Shapes) {
     const std::string nbsp = "\xC2\xA0";
     const std::vector<ShapeCase> cases = {
-        {"trimmed name, members in any order", R"({"source":"manual","displayName":"  Login fix  ","version":1})",
-         "Login fix", "manual"},
-        {"whitespace around everything", " \n{ \"version\" : 1 ,\t\"displayName\":\"A\" , \"source\":\"auto\" }\r\n",
-         "A", "auto"},
+        {"trimmed name, members in any order",
+         R"({"source":"manual","displayName":"  Login fix  ","version":1})", "Login fix", "manual"},
+        {"whitespace around everything",
+         " \n{ \"version\" : 1 ,\t\"displayName\":\"A\" , \"source\":\"auto\" }\r\n", "A", "auto"},
         {"source prompt", R"({"version":1,"displayName":"A","source":"prompt"})", "A", "prompt"},
         {"version 1.0", R"({"version":1.0,"displayName":"A","source":"auto"})", {}, ""},
         {"version \"1\"", R"({"version":"1","displayName":"A","source":"auto"})", {}, ""},
         {"version 2", R"({"version":2,"displayName":"A","source":"auto"})", {}, ""},
         {"version missing", R"({"displayName":"A","source":"auto"})", {}, ""},
-        {"last version decides: valid", R"({"version":2,"displayName":"A","source":"auto","version":1})", "A",
-         "auto"},
-        {"last version decides: invalid", R"({"version":1,"displayName":"A","source":"auto","version":2})", {}, ""},
-        {"256 characters after trimming", R"({"version":1,"source":"auto","displayName":"  )" + repeat("\xC3\xA9", 256) + R"( "})",
+        {"last version decides: valid",
+         R"({"version":2,"displayName":"A","source":"auto","version":1})", "A", "auto"},
+        {"last version decides: invalid",
+         R"({"version":1,"displayName":"A","source":"auto","version":2})",
+         {},
+         ""},
+        {"256 characters after trimming",
+         R"({"version":1,"source":"auto","displayName":"  )" + repeat("\xC3\xA9", 256) + R"( "})",
          repeat("\xC3\xA9", 256), "auto"},
-        {"257 characters", R"({"version":1,"source":"auto","displayName":")" + repeat("x", 257) + R"("})", {}, ""},
-        {"only spaces and no-break spaces", R"({"version":1,"source":"auto","displayName":"  )" + nbsp + " " + nbsp + R"("})",
-         {}, ""},
+        {"257 characters",
+         R"({"version":1,"source":"auto","displayName":")" + repeat("x", 257) + R"("})",
+         {},
+         ""},
+        {"only spaces and no-break spaces",
+         R"({"version":1,"source":"auto","displayName":"  )" + nbsp + " " + nbsp + R"("})",
+         {},
+         ""},
         {"empty name", R"({"version":1,"source":"auto","displayName":""})", {}, ""},
-        {"escaped White_Space trimmed, inner kept", R"({"version":1,"source":"auto","displayName":"\u3000\u2028a  b\u0085\t\u00a0"})",
-         "a  b", "auto"},
-        {"zero-width space and BOM are not White_Space", R"({"version":1,"source":"auto","displayName":"\u200bA\ufeff"})",
-         "\xE2\x80\x8B" "A\xEF\xBB\xBF", "auto"},
+        {"escaped White_Space trimmed, inner kept",
+         R"({"version":1,"source":"auto","displayName":"\u3000\u2028a  b\u0085\t\u00a0"})", "a  b",
+         "auto"},
+        {"zero-width space and BOM are not White_Space",
+         R"({"version":1,"source":"auto","displayName":"\u200bA\ufeff"})",
+         "\xE2\x80\x8B"
+         "A\xEF\xBB\xBF",
+         "auto"},
         {"source Manual", R"({"version":1,"displayName":"A","source":"Manual"})", {}, ""},
-        {"source with a leading space", R"({"version":1,"displayName":"A","source":" manual"})", {}, ""},
+        {"source with a leading space",
+         R"({"version":1,"displayName":"A","source":" manual"})",
+         {},
+         ""},
         {"source not a string", R"({"version":1,"displayName":"A","source":1})", {}, ""},
         {"source missing", R"({"version":1,"displayName":"A"})", {}, ""},
-        {"byte-order mark", "\xEF\xBB\xBF" R"({"version":1,"displayName":"A","source":"auto"})", {}, ""},
-        {"trailing line feed", R"({"version":1,"displayName":"A","source":"auto"})" "\n", "A", "auto"},
-        {"a second object", R"({"version":1,"displayName":"A","source":"auto"})" "\n{}", {}, ""},
-        {"trailing form feed is not JSON whitespace", R"({"version":1,"displayName":"A","source":"auto"})" "\f", {}, ""},
-        {"name string then number", R"({"version":1,"displayName":"A","source":"auto","displayName":5})", {}, ""},
-        {"name number then string", R"({"version":1,"displayName":5,"source":"auto","displayName":"B"})", "B", "auto"},
-        {"unknown nested members", R"({"meta":{"a":[1,{"b":null}],"c":"d"},"version":1,"displayName":"A","source":"auto","t":[true,false]})",
+        {"byte-order mark",
+         "\xEF\xBB\xBF"
+         R"({"version":1,"displayName":"A","source":"auto"})",
+         {},
+         ""},
+        {"trailing line feed",
+         R"({"version":1,"displayName":"A","source":"auto"})"
+         "\n",
+         "A", "auto"},
+        {"a second object",
+         R"({"version":1,"displayName":"A","source":"auto"})"
+         "\n{}",
+         {},
+         ""},
+        {"trailing form feed is not JSON whitespace",
+         R"({"version":1,"displayName":"A","source":"auto"})"
+         "\f",
+         {},
+         ""},
+        {"name string then number",
+         R"({"version":1,"displayName":"A","source":"auto","displayName":5})",
+         {},
+         ""},
+        {"name number then string",
+         R"({"version":1,"displayName":5,"source":"auto","displayName":"B"})", "B", "auto"},
+        {"unknown nested members",
+         R"({"meta":{"a":[1,{"b":null}],"c":"d"},"version":1,"displayName":"A","source":"auto","t":[true,false]})",
          "A", "auto"},
         {"empty object", "{}", {}, ""},
         {"array", R"([{"version":1,"displayName":"A","source":"auto"}])", {}, ""},
-        {"not UTF-8, even in an ignored member", "{\"x\":\"\xFF\",\"version\":1,\"displayName\":\"A\",\"source\":\"auto\"}",
-         {}, ""},
+        {"not UTF-8, even in an ignored member",
+         "{\"x\":\"\xFF\",\"version\":1,\"displayName\":\"A\",\"source\":\"auto\"}",
+         {},
+         ""},
         {"trailing comma", R"({"version":1,"displayName":"A","source":"auto",})", {}, ""},
         {"missing comma", R"({"version":1 "displayName":"A","source":"auto"})", {}, ""},
         {"unterminated", R"({"version":1,"displayName":"A","source":"auto")", {}, ""},
-        {"bad value of an ignored member", R"({"x":tru,"version":1,"displayName":"A","source":"auto"})", {}, ""},
+        {"bad value of an ignored member",
+         R"({"x":tru,"version":1,"displayName":"A","source":"auto"})",
+         {},
+         ""},
         {"empty file", "", {}, ""},
     };
     for (const ShapeCase& c : cases) {
@@ -89,9 +130,12 @@ TEST(ParseTitleSidecar, Shapes) {
 }
 
 TEST(TrimUnicodeWhiteSpace, EveryListedCharacterBothEnds) {
-    const std::vector<std::string> spaces = {
-        "\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x8A",
-        "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    const std::vector<std::string> spaces = {"\t",           "\n",           "\v",
+                                             "\f",           "\r",           " ",
+                                             "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
+                                             "\xE2\x80\x80", "\xE2\x80\x8A", "\xE2\x80\xA8",
+                                             "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+                                             "\xE3\x80\x80"};
     for (const std::string& space : spaces) {
         EXPECT_EQ(trimUnicodeWhiteSpace(space + "x" + space + space), "x") << space;
         EXPECT_EQ(trimUnicodeWhiteSpace(space), "") << space;
@@ -114,7 +158,8 @@ TEST(ReadTitleSidecar, OnlyRegularFilesReachedWithoutALink) {
     ASSERT_EQ(::symlink(file.c_str(), (dir / "link.title.json").c_str()), 0);
     ASSERT_EQ(::mkdir((dir / "dir.title.json").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo.title.json").c_str(), 0644), 0);
-    for (const char* name : {"link.title.json", "dir.title.json", "fifo.title.json", "missing.title.json"}) {
+    for (const char* name :
+         {"link.title.json", "dir.title.json", "fifo.title.json", "missing.title.json"}) {
         EXPECT_FALSE(readTitleSidecar(dir / name)) << name;
     }
     const auto before = testing::openDescriptors();
