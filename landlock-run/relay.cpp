@@ -69,9 +69,12 @@ void write_relay_status(const Relay& relay, const char* line, unsigned long len)
 
 // On the paths that end the process right after their report: a reader of descriptor 3
 // or standard error that has gone must cost the line, not the exit status (a death by
-// SIGPIPE would read as the command's own end). The command never sees this.
+// SIGPIPE would read as the command's own end). The command never sees this. errno
+// is kept for the report that follows.
 void ignore_broken_pipe_before_exit() {
+    const int saved = errno;
     signal(SIGPIPE, SIG_IGN);
+    errno = saved;
 }
 
 void close_relay_descriptors(Relay& relay) {
