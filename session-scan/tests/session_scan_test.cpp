@@ -349,6 +349,11 @@ TEST(ScanSessionFile, FieldSelection) {
          EntryStatus::Ok,
          baseFields({{"sourceType", "web"}, {"sourceId", "src-1"}}),
          {}},
+        {"small, ten head records: the source of the tail",
+         tenRecords() + lines({sourceRecord("web", R"(,"sourceId":"late")")}),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "web"}, {"sourceId", "late"}}),
+         {}},
         {"large, ten head records: the last source of the tail",
          sizedTo(
              tenRecords(), 200000,
@@ -391,11 +396,33 @@ TEST(ScanSessionFile, FieldSelection) {
          EntryStatus::Ok,
          baseFields({{"customTitle", "Head"}, {"titleSource", "manual"}}),
          {}},
+        {"read whole over 65536: head title when the tail has none",
+         sizedTo(tenRecords() + titleRecord("Head") + "\n", 100000, "", Fill::Records),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "Head"}, {"titleSource", "manual"}}),
+         {}},
+        {"read whole over 65536: unreadable head title when the tail has none",
+         sizedTo(tenRecords() + R"({"subtype":"custom_title","customTitle":"bad\q"})" + "\n",
+                 100000, "", Fill::Records),
+         EntryStatus::Fallback,
+         {},
+         {}},
+        {"read whole over 65536: a tail title spares the head's unreadable one",
+         sizedTo(tenRecords() + R"({"subtype":"custom_title","customTitle":"bad\q"})" + "\n",
+                 100000, titleRecord("Tail") + "\n", Fill::Records),
+         EntryStatus::Ok,
+         baseFields({{"customTitle", "Tail"}, {"titleSource", "manual"}}),
+         {}},
         {"large: empty tail title does not fall back to the head",
          sizedTo(tenRecords() + titleRecord("Head") + "\n", 200000, titleRecord("") + "\n",
                  Fill::Records),
          EntryStatus::Ok,
          baseFields(),
+         {}},
+        {"head records ended by carriage returns alone",
+         firstRecord() + "\r" + sourceRecord("cli") + "\r",
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "cli"}, {"sourceId", "src-1"}}),
          {}},
         {"CR LF lines in head and tail",
          sizedTo(firstRecord() + "\r\n" + sourceRecord("") + "\r\n", 200000,
@@ -424,6 +451,13 @@ TEST(ScanSessionFile, WindowBoundaries) {
     // when byte 65536 is a line feed, and the end of a longer line when it is not.
     const std::string lateSource = sourceRecord("late", "");
     const std::string upTo65536 = sizedTo(tenRecords(), 65536, "", Fill::Records);
+    // Read whole at 100000 bytes, the tail window starts at byte 34464: only a line feed
+    // at byte 34463 makes the line from there whole; a carriage return does not.
+    const auto lateSourceAtMidTail = [&](const char* before) {
+        return sizedTo(sizedTo(tenRecords(), 100000 - SCAN_WINDOW - 1, "", Fill::Records) + before +
+                           lateSource + "\n",
+                       100000, "", Fill::Records);
+    };
     // Over 131072, a head title line ended by a carriage return alone, followed by a
     // line that runs past byte 65536, is in the record window but not the title window.
     const auto headTitleEndedBy = [](const char* end) {
@@ -452,6 +486,21 @@ TEST(ScanSessionFile, WindowBoundaries) {
          EntryStatus::Ok,
          sourcedEdge,
          {{0, 131072}}},
+        {"100000: tail window starting on a line",
+         lateSourceAtMidTail("\n"),
+         EntryStatus::Ok,
+         baseFields({{"sourceType", "late"}}),
+         {{0, 100000}}},
+        {"100000: tail window starting mid-line",
+         lateSourceAtMidTail("x"),
+         EntryStatus::Ok,
+         baseFields(),
+         {{0, 100000}}},
+        {"100000: tail window starting after a carriage return",
+         lateSourceAtMidTail("\r"),
+         EntryStatus::Ok,
+         baseFields(),
+         {{0, 100000}}},
         {"131073: two reads, tail window starting on a line",
          sizedTo(upTo65536 + "\n" + lateSource + "\n", 131073, "", Fill::Records),
          EntryStatus::Ok,
@@ -642,6 +691,8 @@ TEST(FindTailSessionSource, Cases) {
         {"only piece dropped mid-line", sourceRecord("a"), true, std::nullopt},
         {"final piece without a line feed", assistantRecord() + "\n" + sourceRecord("z"), true,
          std::pair{std::string("z"), OptionalString("src-1")}},
+        {"carriage return is no separator", assistantRecord() + "\r" + sourceRecord("a") + "\n",
+         false, std::nullopt},
         {"CR LF and blanks stripped", "\r\n \t" + sourceRecord("c") + " \r\n\r\n", false,
          std::pair{std::string("c"), OptionalString("src-1")}},
         {"no source record", lines({assistantRecord(), titleRecord("T")}), false, std::nullopt},
