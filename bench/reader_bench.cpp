@@ -225,11 +225,17 @@ public:
     void printRatios() const {
         const double memchrRate = rateOf("baseline/memchr");
         const double memcpyRate = rateOf("baseline/memcpy");
-        std::printf("\n%-34s %10s %12s %12s\n", "median rate", "GB/s", "/ memchr", "/ memcpy");
+        std::printf("\n%-36s %8s %10s %10s\n", "median rate (CPU time)", "GB/s", "/ memchr", "/ memcpy");
+        // A baseline left out by --benchmark_filter shows as a dash.
+        const auto ratio = [](double rate, double baseline) {
+            char text[16] = "-";
+            if (baseline > 0) std::snprintf(text, sizeof text, "%.3f", rate / baseline);
+            return std::string(text);
+        };
         for (const std::string& name : names_) {
             const double rate = rateOf(name);
-            std::printf("%-34s %10.2f %12.2f %12.2f\n", name.c_str(), rate / 1e9,
-                        memchrRate > 0 ? rate / memchrRate : 0.0, memcpyRate > 0 ? rate / memcpyRate : 0.0);
+            std::printf("%-36s %8.2f %10s %10s\n", name.c_str(), rate / 1e9, ratio(rate, memchrRate).c_str(),
+                        ratio(rate, memcpyRate).c_str());
         }
     }
 

@@ -33,6 +33,7 @@ bool skipString(JsonCursor& cursor);
 std::optional<std::string> readString(JsonCursor& cursor);
 // The cursor stands on the first of the four digits after "\u".
 std::optional<std::uint16_t> readHex4(JsonCursor& cursor);
+// codePoint is a Unicode scalar value: at most U+10FFFF and not a surrogate.
 void appendCodePoint(std::string& out, char32_t codePoint);
 
 // Decodes one string exactly as readString does, without an owned result: a string

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
+#include <vector>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -237,6 +239,26 @@ INSTANTIATE_TEST_SUITE_P(Whitespace, RecordTable, testing::Values(
     RecordCase{"FormFeedBeforeValue", "{\"cwd\":\f\"c\"}", NONE},
     RecordCase{"VerticalTabBeforeColon", "{\"cwd\"\v:\"c\"}", NONE}),
     caseName);
+
+// Worker threads extract their own lines at the same time; the reader keeps no
+// state of its own (the ThreadSanitizer run checks this).
+TEST(RecordFieldsThreads, ConcurrentExtractionAgrees) {
+    const std::string line = R"({"sessionId":"s","c\u0077d":"/w","message":{"parts":[{"text":"caf\u00e9 \ud83d\ude00"}]},)"
+                             R"("systemPayload":{"displayText":"d"},"x":[1,{"y":null}]})";
+    const auto expected = extractRecordFields(line);
+    ASSERT_TRUE(expected);
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                if (extractRecordFields(line) != expected) ++mismatches[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
 
 }  // namespace
 }  // namespace orva
