@@ -61,11 +61,20 @@ char relay_buffer[RELAY_BUFFER_SIZE];
 volatile sig_atomic_t relay_child = 0;
 
 // Status lines go to descriptor 3 only when it was open at the start. Otherwise the
-// number may since belong to one of the relay's own descriptors, such as the socket's
-// reading end, which is shut for writing: a line written there would raise SIGPIPE
-// (not ignored before the fork) instead of being lost.
+// number may since belong to one of the relay's own descriptors: a socket end (the
+// writing end would carry the line into the child's input) or the reopened pipe.
 void write_relay_status(const Relay& relay, const char* line, unsigned long len) {
     if (relay.status_fd_open) (void)write_all(RELAY_STATUS_FD, line, len);
+}
+
+// On the paths that end the process right after their report: a reader of descriptor 3
+// or standard error that has gone must cost the line, not the exit status (a death by
+// SIGPIPE would read as the command's own end). The command never sees this. errno
+// is kept for the report that follows.
+void ignore_broken_pipe_before_exit() {
+    const int saved = errno;
+    signal(SIGPIPE, SIG_IGN);
+    errno = saved;
 }
 
 void close_relay_descriptors(Relay& relay) {
@@ -77,6 +86,7 @@ void close_relay_descriptors(Relay& relay) {
 
 int setup_failed(Relay& relay) {
     close_relay_descriptors(relay);
+    ignore_broken_pipe_before_exit();
     write_relay_status(relay, SETUP_FAILED_LINE, sizeof SETUP_FAILED_LINE - 1);
     return LAUNCHER_FAILURE;
 }
@@ -116,6 +126,7 @@ bool arm_parent_death(Relay& relay) {
 }
 
 [[noreturn]] void child_failed(const Relay& relay) {
+    ignore_broken_pipe_before_exit();
     write_relay_status(relay, SETUP_FAILED_LINE, sizeof SETUP_FAILED_LINE - 1);
     _exit(LAUNCHER_FAILURE);
 }
@@ -128,6 +139,7 @@ bool arm_parent_death(Relay& relay) {
     close(relay.write_end);
     if (relay.kind == InputKind::pipe) close(relay.input_fd);
     search_and_exec(command);
+    ignore_broken_pipe_before_exit();
     report_error("exec failed");
     child_failed(relay);
 }

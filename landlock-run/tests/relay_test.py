@@ -361,6 +361,32 @@ class StatusDescriptor(Files):
                 run = relay(*command, stdin=fd)
                 self.assertEqual((run.status, run.stderr), (status, stderr))
 
+    def test_broken_pipe_on_descriptor_3_or_stderr_changes_no_exit_status(self):
+        # A reader that has gone makes the write fail with EPIPE; the launcher must
+        # not die of SIGPIPE (which would read as the command's own death), whether
+        # the write is the supervisor's, the child's, or the child's message.
+        read_end, broken = os.pipe()
+        os.close(read_end)
+        self.addCleanup(os.close, broken)
+        closed_stdin = lambda: os.close(0)
+        cases = [
+            ("setup failure", ["true"], closed_stdin, {3: broken}, None, b""),
+            ("exec failure", ["no-such-command-for-the-relay"], None, {3: broken}, None,
+             EXEC_FAILED_MISSING),
+            ("exec failure, stderr broken", ["no-such-command-for-the-relay"], None,
+             {3: broken, 2: broken}, None, b""),
+            ("relay failure", ["sleep", "30"], None, {3: broken},
+             [h.Fault("pread64", errno.EIO, {0: 0})], RELAY_FAILED_MESSAGE),
+        ]
+        for label, command, prepare, fds, faults, stderr in cases:
+            with self.subTest(label):
+                if faults:
+                    prepare = h.seccomp_faults(*faults)
+                fd = self.open_at(self.small_path, 0)
+                run = relay(*command, stdin=fd, extra_fds=fds, prepare=prepare,
+                            env=NO_LEAK_CHECK)
+                self.assertEqual((run.status, run.stderr), (125, stderr))
+
 
 class InjectedFailures(Files):
     """Steps made to fail for real by a seccomp filter installed just before the

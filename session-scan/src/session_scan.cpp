@@ -1,15 +1,323 @@
 #include "session_scan.h"
 
+#include <sys/stat.h>
+
+#include <array>
+#include <cstring>
+#include <span>
+#include <utility>
+
+#include "file_access.h"
+#include "record_fields.h"
+#include "session_titles.h"
+#include "text.h"
+#include "title_sidecar.h"
+
+#ifdef ORVA_SESSION_SCAN_HOOKS
+#include "session_scan_hooks.h"
+#endif
+
 namespace orva {
 
-// Provisional until the session scan lands: never claims to have read a file.
-CatalogEntry scanSessionFile(const std::string&, const ChatFile& file, const SidecarNameSet&,
-                             std::vector<char>&) {
+namespace {
+
+constexpr std::string_view SESSION_SOURCE = "session_source";
+// The underscore and the c: "session_source".
+constexpr BytePattern SESSION_SOURCE_PATTERN{SESSION_SOURCE, 7, 12};
+constexpr std::string_view SIDECAR_SUFFIX = ".title.json";
+
+std::size_t offsetIn(std::string_view text, const void* at) {
+    return static_cast<std::size_t>(static_cast<const char*>(at) - text.data());
+}
+
+// Length of text up to and including its last line feed, or 0 without one.
+std::size_t endAfterLastLineFeed(std::string_view text) {
+    if (text.empty()) return 0;
+    const void* lf = ::memrchr(text.data(), '\n', text.size());
+    return lf == nullptr ? 0 : offsetIn(text, lf) + 1;
+}
+
+// Length of text up to and including its last line feed or carriage return.
+std::size_t endAfterLastLineEnd(std::string_view text) {
+    const std::size_t afterLf = endAfterLastLineFeed(text);
+    const std::string_view rest = text.substr(afterLf);
+    if (rest.empty()) return afterLf;
+    const void* cr = ::memrchr(rest.data(), '\r', rest.size());
+    return cr == nullptr ? afterLf : afterLf + offsetIn(rest, cr) + 1;
+}
+
+// Offset of the first line feed or carriage return at or after from, or size.
+std::size_t nextLineEnd(std::string_view text, std::size_t from) {
+    const std::size_t size = text.size();
+    const void* lf = std::memchr(text.data() + from, '\n', size - from);
+    const std::size_t lfAt = lf == nullptr ? size : offsetIn(text, lf);
+    const void* cr = std::memchr(text.data() + from, '\r', lfAt - from);
+    return cr == nullptr ? lfAt : offsetIn(text, cr);
+}
+
+bool isManagedSessionMarker(const RecordFields& record) {
+    if (record.subtype == "managed_session_header_v1") return true;
+    return record.type == "system" && record.subtype == "session_execution_engine" &&
+           record.systemPayload.engine == "managed";
+}
+
+// The head records, stored in place: the list is made for HEAD_RECORD_LIMIT
+// records and never grows.
+struct HeadRecords {
+    std::array<RecordFields, HEAD_RECORD_LIMIT> records;
+    std::size_t count = 0;
+
+    std::span<const RecordFields> taken() const { return {records.data(), count}; }
+    bool full() const { return count == HEAD_RECORD_LIMIT; }
+};
+
+enum class HeadRead { Taken, Malformed, Managed };
+
+// Lines end at a line feed or a carriage return, each on its own; blank lines are
+// passed over. Lines after the last record taken are not parsed.
+HeadRead takeHeadRecords(std::string_view window, HeadRecords& head) {
+    std::size_t pos = 0;
+    while (pos < window.size() && !head.full()) {
+        const std::size_t end = nextLineEnd(window, pos);
+        const std::string_view line = trimAsciiWhitespace(window.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty()) continue;
+        std::optional<RecordFields> record = extractRecordFields(line);
+        if (!record) return HeadRead::Malformed;
+        if (head.count == 0 && isManagedSessionMarker(*record)) return HeadRead::Managed;
+        head.records[head.count++] = std::move(*record);
+    }
+    return HeadRead::Taken;
+}
+
+// The session facts gathered from one file on the way to its entry.
+struct SessionFacts {
+    OptionalString parentSessionId;
+    OptionalString sourceType;
+    OptionalString sourceId;
+    bool sourceRecordSeen = false;
+};
+
+// The first parent_session and session_source records of the head decide.
+SessionFacts headSystemFacts(std::span<const RecordFields> records) {
+    SessionFacts facts;
+    bool sourceTaken = false;
+    for (const RecordFields& record : records) {
+        if (record.type != "system") continue;
+        const SystemPayloadFields& payload = record.systemPayload;
+        if (record.subtype == "parent_session") {
+            if (!facts.parentSessionId && payload.parentSessionId)
+                facts.parentSessionId = payload.parentSessionId;
+        } else if (record.subtype == SESSION_SOURCE) {
+            facts.sourceRecordSeen = true;
+            if (!sourceTaken && payload.sourceType) {
+                sourceTaken = true;
+                facts.sourceType = payload.sourceType;
+                facts.sourceId = payload.sourceId;
+            }
+        }
+    }
+    if (facts.sourceType && facts.sourceType->empty()) facts.sourceType.reset();
+    return facts;
+}
+
+bool mayNameSidecar(std::string_view sessionId) {
+    return sessionId.find('/') == std::string_view::npos &&
+           sessionId.find('\\') == std::string_view::npos &&
+           sessionId.find("..") == std::string_view::npos;
+}
+
+// The custom title of a search result: an empty title counts as none.
+void takeCustomTitle(CustomTitleOutcome& found, CatalogEntry& entry) {
+    if (found.result != TitleSearch::Found || found.hit.customTitle.empty()) return;
+    entry.customTitle = std::move(found.hit.customTitle);
+    entry.titleSource = normalizeTitleSource(found.hit.titleSource);
+}
+
+void readSidecarOf(const std::string& chatsDir, const SidecarNameSet& sidecarNames,
+                   CatalogEntry& entry) {
+    if (entry.customTitle && entry.promptText) return;
+    if (!mayNameSidecar(*entry.sessionId)) return;
+    std::string name = *entry.sessionId;
+    name += SIDECAR_SUFFIX;
+    if (!sidecarNames.contains(name)) return;
+    std::optional<TitleSidecar> sidecar = readTitleSidecar(joinPath(chatsDir, name));
+    if (!sidecar) return;
+    entry.sidecarDisplayName = std::move(sidecar->displayName);
+    entry.sidecarSource = std::move(sidecar->source);
+}
+
+bool unchangedSinceOpen(const OpenOutcome& opened) {
+    struct stat status {};
+    if (::fstat(opened.fd.get(), &status) != 0) return false;
+    return fileStampOf(status) == opened.stamp;
+}
+
+CatalogEntry stopped(CatalogEntry& entry, EntryStatus status) {
+    CatalogEntry result;
+    result.name = std::move(entry.name);
+    result.mtimeMs = entry.mtimeMs;
+    result.status = status;
+    return result;
+}
+
+bool readExactlyAt(int fd, std::int64_t offset, std::vector<char>& buffer, std::size_t size) {
+#ifdef ORVA_SESSION_SCAN_HOOKS
+    if (hooks::onChatRead != nullptr) hooks::onChatRead(offset, size);
+#endif
+    buffer.resize(size);
+    const ReadOutcome read = readFullAt(fd, offset, std::span<char>(buffer.data(), size));
+    return read.error == 0 && read.count == size;
+}
+
+// The tail window and, for a file over WHOLE_READ_LIMIT, the custom title of the
+// title window, searched while the head is still in the buffer.
+struct TailRead {
+    bool ok = false;
+    std::string_view window;
+    bool startsMidLine = false;
+    CustomTitleOutcome headTitle;
+};
+
+TailRead readTail(int fd, std::uint64_t size, std::string_view head, std::string_view titleWindow,
+                  std::vector<char>& buffer) {
+    TailRead tail;
+    tail.ok = true;
+    if (size <= SCAN_WINDOW) {
+        tail.window = head;
+    } else if (size <= WHOLE_READ_LIMIT) {
+        tail.window = head.substr(head.size() - SCAN_WINDOW);
+        tail.startsMidLine = head[head.size() - SCAN_WINDOW - 1] != '\n';
+    } else {
+        tail.headTitle = findCustomTitle(titleWindow);
+        tail.ok = tail.headTitle.result != TitleSearch::Error &&
+                  readExactlyAt(fd, static_cast<std::int64_t>(size - TAIL_READ_SIZE), buffer,
+                                TAIL_READ_SIZE);
+        tail.window = std::string_view(buffer.data() + 1, SCAN_WINDOW);
+        tail.startsMidLine = buffer[0] != '\n';
+    }
+    return tail;
+}
+
+// The last source record of the tail, looked for only when the head gave none and
+// a long file, a full head or a head source record without a type says to.
+void takeTailSource(const TailRead& tail, bool sourceSearch, SessionFacts& facts) {
+    if (facts.sourceType || !sourceSearch) return;
+    std::optional<TailSessionSource> found = findTailSessionSource(tail.window, tail.startsMidLine);
+    if (!found) return;
+    if (!found->sourceType.empty()) facts.sourceType = std::move(found->sourceType);
+    if (found->sourceId) facts.sourceId = std::move(found->sourceId);
+}
+
+// The custom title of the tail, else of the title window for a file over
+// SCAN_WINDOW. Error when a title string of either cannot be read.
+CustomTitleOutcome latestCustomTitle(TailRead& tail, std::uint64_t size,
+                                     std::string_view titleWindow) {
+    CustomTitleOutcome title = findCustomTitle(tail.window);
+    if (title.result != TitleSearch::NotFound || size <= SCAN_WINDOW) return title;
+    return size > WHOLE_READ_LIMIT ? std::move(tail.headTitle) : findCustomTitle(titleWindow);
+}
+
+}  // namespace
+
+CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
+                             const SidecarNameSet& sidecarNames, std::vector<char>& buffer) {
     CatalogEntry entry;
     entry.name = file.name;
     entry.mtimeMs = file.mtimeMs;
-    entry.status = EntryStatus::Fallback;
+
+    const std::string path = joinPath(chatsDir, file.name);
+    OpenOutcome opened = openRegularFile(path);
+    if (opened.verdict == OpenVerdict::Skip) return stopped(entry, EntryStatus::Skip);
+    if (opened.verdict == OpenVerdict::Fallback) return stopped(entry, EntryStatus::Fallback);
+    const auto size = static_cast<std::uint64_t>(opened.stamp.size);
+    if (size == 0) return stopped(entry, EntryStatus::Skip);
+    const bool large = size > SCAN_WINDOW;
+
+    const std::size_t headSize = size <= WHOLE_READ_LIMIT ? size : SCAN_WINDOW;
+    if (!readExactlyAt(opened.fd.get(), 0, buffer, headSize)) {
+        return stopped(entry, EntryStatus::Fallback);
+    }
+    const std::string_view head(buffer.data(), headSize);
+    const std::string_view firstWindow = head.substr(0, SCAN_WINDOW);
+
+    HeadRecords records;
+    const std::string_view recordWindow =
+        large ? firstWindow.substr(0, endAfterLastLineEnd(firstWindow)) : firstWindow;
+    if (takeHeadRecords(recordWindow, records) != HeadRead::Taken) {
+        return stopped(entry, EntryStatus::Fallback);
+    }
+    if (records.count == 0)
+        return stopped(entry, large ? EntryStatus::Fallback : EntryStatus::Skip);
+
+    RecordFields& first = records.records[0];
+    if (!first.sessionId || !first.cwd || !first.timestamp || first.gitBranchNonString) {
+        return stopped(entry, EntryStatus::Fallback);
+    }
+    entry.sessionId = std::move(first.sessionId);
+    entry.cwd = std::move(first.cwd);
+    entry.startTime = std::move(first.timestamp);
+    entry.gitBranch = std::move(first.gitBranch);
+
+    PromptOutcome prompt = firstPromptText(records.taken());
+    if (prompt.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
+    if (prompt.result == TitleSearch::Found) entry.promptText = std::move(prompt.text);
+
+    SessionFacts facts = headSystemFacts(records.taken());
+    if (large && !records.full() && (!entry.promptText || !facts.sourceType)) {
+        return stopped(entry, EntryStatus::Fallback);
+    }
+
+    const std::string_view titleWindow = firstWindow.substr(0, endAfterLastLineFeed(firstWindow));
+    TailRead tail = readTail(opened.fd.get(), size, head, titleWindow, buffer);
+    if (!tail.ok) return stopped(entry, EntryStatus::Fallback);
+#ifdef ORVA_SESSION_SCAN_HOOKS
+    if (hooks::beforeChangeCheck != nullptr) hooks::beforeChangeCheck(path);
+#endif
+    if (!unchangedSinceOpen(opened)) return stopped(entry, EntryStatus::Fallback);
+    opened.fd.reset();
+
+    takeTailSource(tail, large || records.full() || facts.sourceRecordSeen, facts);
+    CustomTitleOutcome title = latestCustomTitle(tail, size, titleWindow);
+    if (title.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
+    takeCustomTitle(title, entry);
+
+    if (facts.parentSessionId && !facts.parentSessionId->empty()) {
+        entry.parentSessionId = std::move(facts.parentSessionId);
+    }
+    entry.sourceType = std::move(facts.sourceType);
+    entry.sourceId = std::move(facts.sourceId);
+    readSidecarOf(chatsDir, sidecarNames, entry);
+    entry.status = EntryStatus::Ok;
     return entry;
+}
+
+std::optional<TailSessionSource> findTailSessionSource(std::string_view window,
+                                                       bool startsMidLine) {
+    // Only lines holding "session_source" can qualify: jump between its occurrences
+    // from the end backwards and parse just the line around each.
+    std::size_t end = window.size();
+    while (true) {
+        const std::size_t at = SESSION_SOURCE_PATTERN.findLast(window.substr(0, end));
+        if (at == BytePattern::npos) return std::nullopt;
+        const void* lfBefore = at == 0 ? nullptr : ::memrchr(window.data(), '\n', at);
+        const std::size_t lineStart = lfBefore == nullptr ? 0 : offsetIn(window, lfBefore) + 1;
+        if (lineStart == 0 && startsMidLine) return std::nullopt;
+        const std::size_t after = at + SESSION_SOURCE.size();
+        const void* lfAfter = std::memchr(window.data() + after, '\n', end - after);
+        const std::size_t lineEnd = lfAfter == nullptr ? end : offsetIn(window, lfAfter);
+        const std::string_view line =
+            trimAsciiWhitespace(window.substr(lineStart, lineEnd - lineStart));
+        if (std::optional<RecordFields> record = extractRecordFields(line)) {
+            if (record->type == "system" && record->subtype == SESSION_SOURCE &&
+                record->systemPayload.sourceType) {
+                return TailSessionSource{std::move(*record->systemPayload.sourceType),
+                                         std::move(record->systemPayload.sourceId)};
+            }
+        }
+        if (lineStart == 0) return std::nullopt;
+        end = lineStart - 1;
+    }
 }
 
 }  // namespace orva

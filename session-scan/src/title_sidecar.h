@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orva {
 
@@ -17,6 +18,15 @@ struct TitleSidecar {
     std::string source;       // "auto", "manual" or "prompt"
 };
 
+// Absent when the file is missing, not a regular file, unreadable, larger than
+// SIDECAR_SIZE_LIMIT, or not exactly of the sidecar's shape.
 std::optional<TitleSidecar> readTitleSidecar(const std::string& path);
+
+// The sidecar's shape rules over its whole content.
+std::optional<TitleSidecar> parseTitleSidecar(std::string_view content);
+
+// Well-formed UTF-8 text without the characters of the Unicode White_Space property
+// at either end.
+std::string_view trimUnicodeWhiteSpace(std::string_view text);
 
 }  // namespace orva

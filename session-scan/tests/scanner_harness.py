@@ -7,6 +7,7 @@ import resource
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 SCANNER = os.environ.get("ORVA_SESSION_SCAN", "")
@@ -31,6 +32,29 @@ def run_scanner(*args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
     proc = subprocess.run([SCANNER, *args], stdin=stdin, capture_output=True,
                           timeout=timeout, **kwargs)
     return Run(proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_scanner_measured(*args, timeout=60):
+    """Runs the scanner like run_scanner and also returns its peak resident set in KiB,
+    read from the child's own resource usage when it is reaped."""
+    if not SCANNER:
+        raise unittest.SkipTest("ORVA_SESSION_SCAN is not set")
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([SCANNER, *args], stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid != 0:
+                break
+            if time.monotonic() > deadline:
+                proc.kill()
+                os.wait4(proc.pid, 0)
+                raise subprocess.TimeoutExpired([SCANNER, *args], timeout)
+            time.sleep(0.01)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        return Run(proc.returncode, out.read(), err.read()), usage.ru_maxrss
 
 
 def run_scanner_under_thread_limit(tasks, *args, **kwargs):
