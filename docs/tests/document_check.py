@@ -27,29 +27,6 @@ ENTRY_KEYS = {
 SIDECAR_KEYS = ["displayName", "source"]
 
 
-# Pieces of the programs that start as skeletons and are replaced as their work
-# lands; until then a test can check what the program prints, not what it finds.
-SCANNER_PIECES = ["session-scan/src/chat_listing.cpp", "session-scan/src/worker_pool_impl.h",
-                  "session-scan/src/session_scan.cpp", "session-scan/src/head_scan.cpp"]
-LAUNCHER_PIECES = ["landlock-run/command_line.cpp", "landlock-run/ruleset.cpp"]
-
-
-def provisional(pieces):
-    """The pieces that are still skeletons (marked so in their first lines)."""
-    still = []
-    for piece in pieces:
-        with open(os.path.join(SOURCE_DIR, piece), encoding="utf-8") as f:
-            if "// Provisional" in f.read(2000):
-                still.append(piece)
-    return still
-
-
-def skip_while_provisional(case, pieces):
-    still = provisional(pieces)
-    if still:
-        case.skipTest("not built in yet: " + ", ".join(still))
-
-
 def load_schema(kind):
     with open(os.path.join(DOCS_DIR, SCHEMA_FILES[kind]), encoding="utf-8") as f:
         return json.load(f)

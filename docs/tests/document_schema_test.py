@@ -212,7 +212,6 @@ class ScannerDocumentsTest(ChatDirTestCase):
         pages = [self.assertDocument("catalog", "scan-catalog", self.chats, *args) for args in paging]
 
         # The directory holds every status and every optional key between its files.
-        document_check.skip_while_provisional(self, document_check.SCANNER_PIECES)
         self.assertEqual({e["status"] for e in entries}, STATUSES)
         self.assertEqual(set().union(*entries) & CATALOG_OPTIONAL_KEYS, CATALOG_OPTIONAL_KEYS)
         self.assertEqual({e["status"] for e in projects["entries"]}, STATUSES)
@@ -220,8 +219,6 @@ class ScannerDocumentsTest(ChatDirTestCase):
                          [False] + ["--max-files" in args for args in paging])
 
     def test_bundled_examples(self):
-        if not os.path.isdir(EXAMPLES_DIR):
-            self.skipTest("no bundled examples/chats directory")
         catalog = self.assertDocument("catalog", "scan-catalog", EXAMPLES_DIR)
         self.assertNotEqual(catalog["entries"], [])
         projects = self.assertDocument("project-ids", "scan-project-ids", EXAMPLES_DIR)

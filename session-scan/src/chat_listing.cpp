@@ -1,7 +1,6 @@
 #include "chat_listing.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "file_access.h"
 #include "text.h"
 
 namespace orva {
@@ -115,9 +115,11 @@ CatalogListing listCatalogFiles(const std::string& chatsDir, std::optional<doubl
     listing.error = opened.error;
     if (!opened.dir) return listing;
 
-    // Entries are stated relative to the open directory: the same files the
-    // listing saw, without building a path per entry.
-    const int dirFd = ::dirfd(opened.dir.get());
+    // Entries are stated by the path the workers will open, so that one the kernel
+    // cannot reach by that path (too long, say) is dropped here like a vanished file.
+    // One path buffer serves every entry.
+    std::string path = joinPath(chatsDir, "");
+    const std::size_t dirLength = path.size();
     forEachEntry(opened.dir.get(), [&](std::string_view name) {
         if (endsWith(name, SIDECAR_SUFFIX)) {
             if (isValidUtf8(name)) listing.sidecarNames.emplace(name);
@@ -126,7 +128,9 @@ CatalogListing listCatalogFiles(const std::string& chatsDir, std::optional<doubl
         // A session name is ASCII, so passing this test also proves it is UTF-8.
         if (!isSessionFileName(name)) return;
         struct stat status;
-        if (::fstatat(dirFd, name.data(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+        path.resize(dirLength);
+        path.append(name);
+        if (::lstat(path.c_str(), &status) != 0) return;
         if (S_ISLNK(status.st_mode)) return;
         listing.files.push_back(
             {std::string(name), mtimeMsOf(status.st_mtim.tv_sec, status.st_mtim.tv_nsec)});

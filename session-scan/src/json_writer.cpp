@@ -214,8 +214,9 @@ void JsonWriter::string(std::string_view text) {
         while (runEnd < text.size() && ESCAPES.length[bytes[runEnd]] == 0) ++runEnd;
         // A plain run fills the buffer to the brim before each flush, as if it were
         // appended byte by byte.
-        while (i < runEnd && !result_.failed) {
+        while (i < runEnd) {
             if (used_ == buffer_.size()) flushBuffer();
+            if (result_.failed) break;
             const std::size_t take = std::min(runEnd - i, buffer_.size() - used_);
             std::memcpy(buffer_.data() + used_, text.data() + i, take);
             used_ += take;

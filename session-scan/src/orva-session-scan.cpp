@@ -6,8 +6,11 @@
 // document after every thread has ended.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,6 +66,17 @@ int writeFixedOutput(std::string_view text) {
     if (writeAll(STDOUT_FILENO, text)) return EXIT_OK;
     printError("orva-session-scan: failed to write to standard output: " + osErrorText(errno));
     return EXIT_INTERNAL;
+}
+
+// An exception that reached main (an allocation that failed, say). The line is
+// assembled without allocating, since memory may be what ran out.
+void reportInternalFault(const char* what) {
+    char line[512];
+    const int length = std::snprintf(line, sizeof line, "orva-session-scan: internal error: %s\n", what);
+    if (length <= 0) return;
+    const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+    line[size - 1] = '\n';  // a description too long for the line is cut, not its end
+    writeAll(STDERR_FILENO, std::string_view(line, size));
 }
 
 int reportSpawnFailure(int error) {
@@ -142,12 +156,19 @@ int run(std::span<const std::string_view> words) {
 int main(int argc, char** argv) {
     // A closed reader must show up as a write error, not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
-    std::vector<std::string_view> words(argv, argv + argc);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (!isValidUtf8(words[i])) {
-            printError("orva-session-scan: argument " + std::to_string(i) + " is not valid UTF-8");
-            return EXIT_INTERNAL;
+    try {
+        std::vector<std::string_view> words(argv, argv + argc);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (!isValidUtf8(words[i])) {
+                printError("orva-session-scan: argument " + std::to_string(i) + " is not valid UTF-8");
+                return EXIT_INTERNAL;
+            }
         }
+        return run(words);
+    } catch (const std::exception& fault) {
+        reportInternalFault(fault.what());
+    } catch (...) {
+        reportInternalFault("an exception of unknown type");
     }
-    return run(words);
+    return EXIT_INTERNAL;
 }

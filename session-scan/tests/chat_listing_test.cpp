@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -304,6 +305,31 @@ TEST_F(ChatDir, TrailingSlashListsTheSame) {
     fileAtMs(sessionName(1), 2000);
     fileAtMs(sessionName(2), 1000);
     EXPECT_EQ(namesOf(listCatalogFiles(dir_ + "/", std::nullopt, false, ALL)), namesOf(catalog()));
+}
+
+// An entry is stated by its path, the directory joined with its name, as the workers
+// will open it. A directory that can be listed but whose entries' paths are too long
+// for the kernel gives a catalog without them; the project-id listing makes no status
+// call and keeps them.
+TEST_F(ChatDir, EntryWhosePathCannotBeStatedIsDropped) {
+    std::string deep = dir_;
+    while (deep.size() + 1 + sessionName(1).size() < PATH_MAX) {
+        deep += "/" + std::string(std::min<std::size_t>(200, PATH_MAX - 1 - deep.size() - 1), 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0) << std::strerror(errno);
+    }
+    ASSERT_LT(deep.size(), static_cast<std::size_t>(PATH_MAX));
+    const int dirFd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirFd, 0) << std::strerror(errno);
+    const int fd = ::openat(dirFd, sessionName(1).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ::close(dirFd);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ::close(fd);
+
+    const CatalogListing listing = listCatalogFiles(deep, std::nullopt, false, ALL);
+    EXPECT_EQ(listing.result, ListingResult::Listed);
+    EXPECT_THAT(listing.files, IsEmpty());
+    EXPECT_FALSE(listing.truncated);
+    EXPECT_THAT(listProjectFiles(deep, ALL).names, ElementsAre(sessionName(1)));
 }
 
 TEST_F(ChatDir, OpenVerdicts) {

@@ -219,5 +219,41 @@ TEST(JsonWriter, WouldBlockIsReportedNotSpunOn) {
     ::close(pipeFds[1]);
 }
 
+// A flush that gets part of the buffer out and then fails ends the appending: the
+// dropped writer's last attempt sends only what was buffered before the failure.
+TEST(JsonWriter, NothingIsAppendedAfterAPartialFlushFails) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    const int pipeSize = ::fcntl(pipeFds[1], F_GETPIPE_SZ);
+    ASSERT_GT(pipeSize, 4096);
+    // All but one page full: the next write takes one page and the one after fails.
+    const std::string filler(static_cast<std::size_t>(pipeSize) - 4096, 'z');
+    ASSERT_EQ(::write(pipeFds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+
+    constexpr std::size_t CAPACITY = 8192;
+    std::string drained;
+    const auto drain = [&] {
+        char block[65536];
+        ssize_t got;
+        while ((got = ::read(pipeFds[0], block, sizeof block)) > 0) drained.append(block, static_cast<std::size_t>(got));
+    };
+    {
+        JsonWriter writer(pipeFds[1], CAPACITY);
+        writer.string(std::string(3 * CAPACITY, 'a'));
+        writer.raw("tail");
+        EXPECT_TRUE(writer.result().failed);
+        EXPECT_EQ(writer.result().osError, EAGAIN);
+        drain();
+    }
+    drain();
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ASSERT_EQ(drained.substr(0, filler.size()), filler);
+    // The quote and the string's first bytes, exactly one buffer of them.
+    const std::string written = drained.substr(filler.size());
+    EXPECT_EQ(written.size(), CAPACITY);
+    EXPECT_TRUE(written == "\"" + std::string(CAPACITY - 1, 'a'));
+}
+
 }  // namespace
 }  // namespace orva

@@ -187,6 +187,24 @@ INSTANTIATE_TEST_SUITE_P(MessageParts, RecordTable, testing::Values(
     RecordCase{"PartsUnclosed", R"({"message":{"parts":[{"text":"A"})", NONE}),
     caseName);
 
+// Names are matched after decoding, and only in their own place: the same names one
+// level deeper, or in a sibling object, are someone else's members.
+INSTANTIATE_TEST_SUITE_P(Placement, RecordTable, testing::Values(
+    RecordCase{"EscapedNamesAtEveryLevel",
+               R"({"m\u0065ssage":{"p\u0061rts":[{"t\u0065xt":"A"}]},"s\u0079stemPayload":{"\u0065ngine":"e","displ\u0061yText":null},)"
+               R"("git\u0042ranch":1,"sub\u0074ype":"s"})",
+               [](RecordFields& f) {
+                   f.messageText = "A"; f.systemPayload.engine = "e"; f.systemPayload.hasDisplayText = true;
+                   f.gitBranchNonString = true; f.subtype = "s"; f.hasSubtype = true;
+               }},
+    RecordCase{"NamesOneLevelDeeperNotRead",
+               R"({"message":{"x":{"parts":[{"text":"n"}]},"parts":[{"x":{"text":"n"}},{"text":"B"}]},)"
+               R"("systemPayload":{"x":{"engine":"e","displayText":"d"}}})",
+               [](RecordFields& f) { f.messageText = "B"; }},
+    RecordCase{"SiblingNamesNotRead", R"({"message":{"engine":"e","displayText":"d","text":"t"},"systemPayload":{"parts":[{"text":"p"}]}})",
+               FRESH}),
+    caseName);
+
 INSTANTIATE_TEST_SUITE_P(Decoding, RecordTable, testing::Values(
     RecordCase{"InvalidUtf8InSkippedMember", "{\"other\":\"\xFF\",\"cwd\":\"a\"}", [](RecordFields& f) { f.cwd = "a"; }},
     RecordCase{"InvalidUtf8InCwd", "{\"cwd\":\"\xFF\"}", NONE},

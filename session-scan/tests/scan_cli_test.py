@@ -3,6 +3,7 @@ the source digest, the missing and unreadable directory, and write errors."""
 
 import hashlib
 import os
+import resource
 import subprocess
 import sys
 import unittest
@@ -137,6 +138,50 @@ class Streams(ChatDirTestCase):
                 self.assertEqual((run.status, run.stdout), (101, b""))
                 self.assertIn(b"not valid UTF-8", run.stderr)
 
+
+class InternalFaults(ChatDirTestCase):
+    """An allocation that fails on the main thread is a fatal internal fault: one
+    line and status 101, never an abort by signal."""
+
+    def setUp(self):
+        super().setUp()
+        with open(SCANNER, "rb") as f:
+            image = f.read()
+        if b"__asan_init" in image or b"__tsan_init" in image:
+            self.skipTest("the sanitizers reserve address space of their own")
+
+    def run_with_address_space(self, limit, *args):
+        def restrict():
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        return run_scanner(*args, preexec_fn=restrict)
+
+    def test_allocation_failure_is_status_101(self):
+        # The smallest address space in which the program starts and prints its
+        # digest; a little above it, the document's buffer no longer fits.
+        low, high = 1 << 20, 1 << 33
+        while high - low > 4096:
+            middle = (low + high) // 2
+            if self.run_with_address_space(middle, "--source-sha256").status == 0:
+                high = middle
+            else:
+                low = middle
+        for subcommand, empty in (("scan-catalog", EMPTY_CATALOG), ("scan-project-ids", EMPTY_PROJECT_IDS)):
+            statuses = set()
+            for step in range(64):
+                run = self.run_with_address_space(high + step * 16384, subcommand, self.chats)
+                with self.subTest(subcommand=subcommand, step=step):
+                    self.assertIn(run.status, (0, 1, 101), run.stderr)
+                    if run.status == 0:
+                        self.assertEqual((run.stdout, run.stderr), (empty, b""))
+                    else:
+                        self.assertEqual(run.stdout, b"")
+                        self.assertTrue(run.stderr.startswith(b"orva-session-scan: "), run.stderr)
+                        self.assertEqual(run.stderr.count(b"\n"), 1, run.stderr)
+                statuses.add(run.status)
+                if run.status == 0:
+                    break
+            self.assertIn(101, statuses)
+            self.assertIn(0, statuses)
 
 if __name__ == "__main__":
     unittest.main()
