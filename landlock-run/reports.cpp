@@ -1,6 +1,8 @@
 #include "reports.h"
 
+#include <signal.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,42 @@ constexpr char PREFIX[] = "orva-landlock-run: ";
 constexpr int STDERR_FD = 2;
 constexpr int STATUS_LINE_SIZE = 128;
 
+// Keeps SIGPIPE blocked while one report or status line is written, so that a reader
+// that has gone shows up as EPIPE (a reported failure and exit status 125) instead of
+// killing the launcher, and takes back the SIGPIPE that the write raised. The signal
+// mask, the dispositions and the pending signals that a command inherits afterwards
+// are exactly those the launcher was started with.
+class BrokenPipeGuard {
+public:
+    BrokenPipeGuard() {
+        sigemptyset(&pipe_only_);
+        sigaddset(&pipe_only_, SIGPIPE);
+        sigprocmask(SIG_BLOCK, &pipe_only_, &saved_mask_);
+        pending_before_ = sigpipe_pending();
+    }
+    BrokenPipeGuard(const BrokenPipeGuard&) = delete;
+    BrokenPipeGuard& operator=(const BrokenPipeGuard&) = delete;
+    ~BrokenPipeGuard() {
+        const int saved_errno = errno;
+        if (!pending_before_ && sigpipe_pending()) {
+            const timespec no_wait{};
+            sigtimedwait(&pipe_only_, nullptr, &no_wait);
+        }
+        sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
+        errno = saved_errno;
+    }
+
+private:
+    static bool sigpipe_pending() {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+
+    sigset_t pipe_only_;
+    sigset_t saved_mask_;
+    bool pending_before_;
+};
+
 iovec piece(const char* text) {
     return iovec{const_cast<char*>(text), std::strlen(text)};
 }
@@ -22,6 +60,7 @@ iovec piece(const char* text) {
 // finishing a short write piece by piece. Errors are dropped: standard error is
 // the last channel there is.
 void write_line(iovec* parts, int count) {
+    const BrokenPipeGuard guard;
     while (count > 0) {
         ssize_t written = writev(STDERR_FD, parts, count);
         if (written < 0) {
@@ -59,6 +98,7 @@ void report_error(const char* text) {
 }
 
 int write_all(int fd, const char* data, unsigned long len) {
+    const BrokenPipeGuard guard;
     while (len > 0) {
         ssize_t written = write(fd, data, len);
         if (written < 0) {

@@ -9,6 +9,7 @@ import select
 import shutil
 import signal
 import struct
+import subprocess
 import tempfile
 import time
 import unittest
@@ -109,6 +110,33 @@ class StatusProtocolTest(LaunchFixture):
         self.assertEqual(run.status, 125)
         self.assertEqual(run.stderr, error_message("cannot write execution status", errno.EBADF))
         self.assertFalse(os.path.exists(marker))
+
+    def test_prepared_write_to_a_reader_that_has_gone(self):
+        # The host closed its end of the status pipe: a reported failure, not death
+        # by SIGPIPE, and the command does not run.
+        marker = self.path("ran")
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        self.addCleanup(os.close, write_end)
+        run = run_launcher("--status-fd", "9", *system_grants(), "--rw", self.dir, "--",
+                           "touch", marker, status_fd=9, status_target=write_end)
+        self.assertEqual(run.status, 125)
+        self.assertEqual(run.stderr, error_message("cannot write execution status", errno.EPIPE))
+        self.assertFalse(os.path.exists(marker))
+
+    def test_command_inherits_the_signal_mask_and_nothing_pending(self):
+        # The status line and reports are written with SIGPIPE held back; the command
+        # must still start with the mask, dispositions and pending set it was given.
+        command = ["grep", "-E", "^(SigPnd|ShdPnd|SigBlk|SigIgn)", "/proc/self/status"]
+
+        def block_usr1():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+
+        direct = subprocess.run(command, stdout=subprocess.PIPE, preexec_fn=block_usr1, check=True)
+        run = run_launcher("--status-fd", "9", *system_grants(), "--ro", "/proc", "--", *command,
+                           status_fd=9, prepare=block_usr1)
+        self.assert_ran(run, direct.stdout)
+        self.assertIn(b"SigBlk:\t0000000000000200\n", run.stdout)
 
     def test_exec_failed_write_failure(self):
         # A file size limit that fits "prepared" exactly makes the next line fail with
