@@ -67,16 +67,6 @@ void write_relay_status(const Relay& relay, const char* line, unsigned long len)
     if (relay.status_fd_open) (void)write_all(RELAY_STATUS_FD, line, len);
 }
 
-// On the paths that end the process right after their report: a reader of descriptor 3
-// or standard error that has gone must cost the line, not the exit status (a death by
-// SIGPIPE would read as the command's own end). The command never sees this. errno
-// is kept for the report that follows.
-void ignore_broken_pipe_before_exit() {
-    const int saved = errno;
-    signal(SIGPIPE, SIG_IGN);
-    errno = saved;
-}
-
 void close_relay_descriptors(Relay& relay) {
     if (relay.read_end >= 0) close(relay.read_end);
     if (relay.write_end >= 0) close(relay.write_end);
@@ -86,7 +76,6 @@ void close_relay_descriptors(Relay& relay) {
 
 int setup_failed(Relay& relay) {
     close_relay_descriptors(relay);
-    ignore_broken_pipe_before_exit();
     write_relay_status(relay, SETUP_FAILED_LINE, sizeof SETUP_FAILED_LINE - 1);
     return LAUNCHER_FAILURE;
 }
@@ -126,7 +115,6 @@ bool arm_parent_death(Relay& relay) {
 }
 
 [[noreturn]] void child_failed(const Relay& relay) {
-    ignore_broken_pipe_before_exit();
     write_relay_status(relay, SETUP_FAILED_LINE, sizeof SETUP_FAILED_LINE - 1);
     _exit(LAUNCHER_FAILURE);
 }
@@ -139,7 +127,6 @@ bool arm_parent_death(Relay& relay) {
     close(relay.write_end);
     if (relay.kind == InputKind::pipe) close(relay.input_fd);
     search_and_exec(command);
-    ignore_broken_pipe_before_exit();
     report_error("exec failed");
     child_failed(relay);
 }
