@@ -101,28 +101,24 @@ class StatusProtocolTest(LaunchFixture):
             self.assert_exec_failed(run, errno.EACCES)
 
     def test_prepared_write_failure_stops_the_launch(self):
-        marker = self.path("ran")
-        read_end, write_end = os.pipe()
-        self.addCleanup(os.close, write_end)
-        self.addCleanup(os.close, read_end)
-        run = run_launcher("--status-fd", "9", *system_grants(), "--rw", self.dir, "--",
-                           "touch", marker, status_fd=9, status_target=read_end)
-        self.assertEqual(run.status, 125)
-        self.assertEqual(run.stderr, error_message("cannot write execution status", errno.EBADF))
-        self.assertFalse(os.path.exists(marker))
-
-    def test_prepared_write_to_a_reader_that_has_gone(self):
-        # The host closed its end of the status pipe: a reported failure, not death
-        # by SIGPIPE, and the command does not run.
-        marker = self.path("ran")
-        read_end, write_end = os.pipe()
-        os.close(read_end)
-        self.addCleanup(os.close, write_end)
-        run = run_launcher("--status-fd", "9", *system_grants(), "--rw", self.dir, "--",
-                           "touch", marker, status_fd=9, status_target=write_end)
-        self.assertEqual(run.status, 125)
-        self.assertEqual(run.stderr, error_message("cannot write execution status", errno.EPIPE))
-        self.assertFalse(os.path.exists(marker))
+        # A status descriptor that cannot take the line: the read end of a pipe, or a
+        # write end whose reader the host has closed (a reported failure, not death by
+        # SIGPIPE). Either way the command does not run.
+        for label, errno_value in (("read end", errno.EBADF), ("reader gone", errno.EPIPE)):
+            with self.subTest(label):
+                marker = self.path("ran")
+                read_end, write_end = os.pipe()
+                target = read_end if errno_value == errno.EBADF else write_end
+                os.close(write_end if target == read_end else read_end)
+                try:
+                    run = run_launcher("--status-fd", "9", *system_grants(), "--rw", self.dir,
+                                       "--", "touch", marker, status_fd=9, status_target=target)
+                finally:
+                    os.close(target)
+                self.assertEqual(run.status, 125)
+                self.assertEqual(run.stderr,
+                                 error_message("cannot write execution status", errno_value))
+                self.assertFalse(os.path.exists(marker))
 
     def test_command_inherits_the_signal_mask_and_nothing_pending(self):
         # The status line and reports are written with SIGPIPE held back; the command
