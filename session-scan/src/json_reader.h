@@ -20,11 +20,7 @@ struct JsonCursor {
     std::size_t position;
 };
 
-// Space, tab, line feed and carriage return; form feed is not JSON whitespace.
-constexpr bool isJsonWhitespace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
+// Skips space, tab, line feed and carriage return; form feed is not JSON whitespace.
 void skipJsonWhitespace(JsonCursor& cursor);
 
 // depth is the nesting level of the value itself; above MAX_JSON_DEPTH fails at once.
