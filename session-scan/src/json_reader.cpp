@@ -1,5 +1,7 @@
 #include "json_reader.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -18,7 +20,9 @@ namespace {
 // memory: every byte load may alias it.)
 using Ptr = const char*;
 
-constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 constexpr bool isStringSpecial(char c) {
     return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
@@ -31,9 +35,24 @@ constexpr int hexValue(char c) {
     return -1;
 }
 
+// The byte each one-letter escape stands for, by the letter after the backslash; 0
+// where the letter is none (the u of a \uXXXX escape is read apart).
+constexpr std::array<char, 256> ESCAPED_BYTE = [] {
+    std::array<char, 256> table{};
+    table['"'] = '"';
+    table['\\'] = '\\';
+    table['/'] = '/';
+    table['b'] = '\b';
+    table['f'] = '\f';
+    table['n'] = '\n';
+    table['r'] = '\r';
+    table['t'] = '\t';
+    return table;
+}();
+
 // One compare and a bit test per byte instead of four compares.
-constexpr std::uint64_t WHITESPACE_BITS =
-    std::uint64_t{1} << ' ' | std::uint64_t{1} << '\t' | std::uint64_t{1} << '\n' | std::uint64_t{1} << '\r';
+constexpr std::uint64_t WHITESPACE_BITS = std::uint64_t{1} << ' ' | std::uint64_t{1} << '\t' |
+                                          std::uint64_t{1} << '\n' | std::uint64_t{1} << '\r';
 
 inline bool isWhitespaceByte(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -79,16 +98,11 @@ inline Ptr hex4(Ptr p, Ptr end, std::uint16_t& unit) {
 // p stands on the byte after a backslash.
 inline Ptr skipEscape(Ptr p, Ptr end) {
     if (p == end) return nullptr;
-    switch (*p) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-            return p + 1;
-        case 'u': {
-            std::uint16_t unit;
-            return hex4(p + 1, end, unit);
-        }
-        default:
-            return nullptr;
+    if (*p == 'u') {
+        std::uint16_t unit;
+        return hex4(p + 1, end, unit);
     }
+    return ESCAPED_BYTE[static_cast<unsigned char>(*p)] != 0 ? p + 1 : nullptr;
 }
 
 // Word-wise string skipping from p, inside the body of a string.
@@ -182,6 +196,7 @@ inline Ptr skipValueAt(Ptr p, Ptr end, unsigned depth) {
     if (depth > MAX_JSON_DEPTH) return nullptr;
     p = skipWhitespace(p, end);
     if (p == end) return nullptr;
+    // clang-format off
     switch (*p) {
         case '"': return skipStringBody(p + 1, end);
         case '-': case '0': case '1': case '2': case '3': case '4':
@@ -194,6 +209,7 @@ inline Ptr skipValueAt(Ptr p, Ptr end, unsigned depth) {
         case '{': return skipObject(p, end, depth);
         default: return nullptr;
     }
+    // clang-format on
 }
 
 // p stands on '['.
@@ -252,43 +268,39 @@ Ptr decodeUnicodeEscape(Ptr p, Ptr end, std::string& out) {
     return p;
 }
 
+// One item of a string body at p: the closing quote (sets closed), an escape, or a
+// plain run, which must be well-formed UTF-8 as a whole. Appends what it decodes to
+// out and returns where the next item starts, or null on failure.
+inline Ptr decodeItem(Ptr p, Ptr end, std::string& out, bool& closed) {
+    if (p == end) return nullptr;
+    const char c = *p;
+    if (c == '"') {
+        closed = true;
+        return p + 1;
+    }
+    if (c != '\\') {
+        if (static_cast<unsigned char>(c) < 0x20) return nullptr;
+        const Ptr run = p;
+        p += scanStringRun(p, static_cast<std::size_t>(end - p));
+        const std::string_view text(run, static_cast<std::size_t>(p - run));
+        if (!isValidUtf8(text)) return nullptr;
+        out.append(text);
+        return p;
+    }
+    if (++p == end) return nullptr;
+    if (*p == 'u') return decodeUnicodeEscape(p, end, out);
+    const char decoded = ESCAPED_BYTE[static_cast<unsigned char>(*p)];
+    if (decoded == 0) return nullptr;
+    out.push_back(decoded);
+    return p + 1;
+}
+
 // Decodes from p, which stands on the first backslash of a string body, up to and
 // including the closing quote, appending to out.
 Ptr decodeEscapedTail(Ptr p, Ptr end, std::string& out) {
-    for (;;) {
-        if (p == end) return nullptr;
-        const char c = *p;
-        if (c == '"') return p + 1;
-        if (c != '\\') {
-            if (static_cast<unsigned char>(c) < 0x20) return nullptr;
-            const Ptr run = p;
-            p += scanStringRun(p, static_cast<std::size_t>(end - p));
-            const std::string_view text(run, static_cast<std::size_t>(p - run));
-            if (!isValidUtf8(text)) return nullptr;
-            out.append(text);
-            continue;
-        }
-        if (++p == end) return nullptr;
-        char decoded;
-        switch (*p) {
-            case '"': decoded = '"'; break;
-            case '\\': decoded = '\\'; break;
-            case '/': decoded = '/'; break;
-            case 'b': decoded = '\b'; break;
-            case 'f': decoded = '\f'; break;
-            case 'n': decoded = '\n'; break;
-            case 'r': decoded = '\r'; break;
-            case 't': decoded = '\t'; break;
-            case 'u':
-                p = decodeUnicodeEscape(p, end, out);
-                if (p == nullptr) return nullptr;
-                continue;
-            default:
-                return nullptr;
-        }
-        out.push_back(decoded);
-        ++p;
-    }
+    bool closed = false;
+    while (p != nullptr && !closed) p = decodeItem(p, end, out, closed);
+    return p;
 }
 
 // Shared front of readString and readStringView: skips whitespace and the opening
@@ -304,8 +316,12 @@ Ptr readPlainPrefix(Ptr p, Ptr end, std::string_view& prefix) {
     return isValidUtf8(prefix) ? p : nullptr;
 }
 
-Ptr positionOf(const JsonCursor& cursor) { return cursor.bytes + cursor.position; }
-Ptr endOf(const JsonCursor& cursor) { return cursor.bytes + cursor.length; }
+Ptr positionOf(const JsonCursor& cursor) {
+    return cursor.bytes + cursor.position;
+}
+Ptr endOf(const JsonCursor& cursor) {
+    return cursor.bytes + cursor.length;
+}
 
 // Moves the cursor after a successful operation; a failed one leaves it alone.
 bool advance(JsonCursor& cursor, Ptr p) {
@@ -362,7 +378,9 @@ std::size_t scanStringRun(const char* bytes, std::size_t length) {
 #endif
 }
 
-void skipJsonWhitespace(JsonCursor& cursor) { advance(cursor, skipWhitespace(positionOf(cursor), endOf(cursor))); }
+void skipJsonWhitespace(JsonCursor& cursor) {
+    advance(cursor, skipWhitespace(positionOf(cursor), endOf(cursor)));
+}
 
 bool skipValue(JsonCursor& cursor, unsigned depth) {
     return advance(cursor, skipValueAt(positionOf(cursor), endOf(cursor), depth));
@@ -405,6 +423,44 @@ std::optional<std::string_view> readStringView(JsonCursor& cursor, std::string& 
     return std::string_view(scratch);
 }
 
+void FailedStringReads::erase(std::size_t begin, std::size_t end) {
+    for (std::size_t position = begin; position < end;) {
+        const std::size_t word = position / 64;
+        const std::size_t offset = position % 64;
+        const std::size_t count = std::min<std::size_t>(64 - offset, end - position);
+        const std::uint64_t bits =
+            count == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << count) - 1);
+        bits_[word] &= ~(bits << offset);
+        position += count;
+    }
+}
+
+std::optional<std::string_view> readStringAvoiding(JsonCursor& cursor, std::string& scratch,
+                                                   FailedStringReads& failed) {
+    const Ptr end = endOf(cursor);
+    Ptr p = skipWhitespace(positionOf(cursor), end);
+    if (p == end || *p != '"') return std::nullopt;
+    const Ptr body = ++p;
+    scratch.clear();
+    bool closed = false;
+    while (!closed) {
+        const auto at = static_cast<std::size_t>(p - cursor.bytes);
+        ++failed.bytesExamined;
+        if (failed.contains(at)) return std::nullopt;
+        // Marked before the item is read: if this read fails, every item start it
+        // passed stays marked; if it succeeds, the marks are taken back below.
+        failed.insert(at);
+        const Ptr next = decodeItem(p, end, scratch, closed);
+        if (next == nullptr) return std::nullopt;
+        failed.bytesExamined += static_cast<std::size_t>(next - p);
+        p = next;
+    }
+    failed.erase(static_cast<std::size_t>(body - cursor.bytes),
+                 static_cast<std::size_t>(p - cursor.bytes));
+    advance(cursor, p);
+    return std::string_view(scratch);
+}
+
 std::optional<std::uint16_t> readHex4(JsonCursor& cursor) {
     std::uint16_t unit;
     if (!advance(cursor, hex4(positionOf(cursor), endOf(cursor), unit))) return std::nullopt;
@@ -412,8 +468,12 @@ std::optional<std::uint16_t> readHex4(JsonCursor& cursor) {
 }
 
 void appendCodePoint(std::string& out, char32_t codePoint) {
-    const auto byte = [](char32_t bits) { return static_cast<char>(static_cast<unsigned char>(bits)); };
-    const auto continuation = [&](unsigned shift) { return byte(0x80 | ((codePoint >> shift) & 0x3F)); };
+    const auto byte = [](char32_t bits) {
+        return static_cast<char>(static_cast<unsigned char>(bits));
+    };
+    const auto continuation = [&](unsigned shift) {
+        return byte(0x80 | ((codePoint >> shift) & 0x3F));
+    };
     if (codePoint < 0x80) {
         out.push_back(byte(codePoint));
     } else if (codePoint < 0x800) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orva {
 
@@ -36,6 +37,37 @@ void appendCodePoint(std::string& out, char32_t codePoint);
 // without escapes is returned as a view of the input, an escaped one is decoded into
 // scratch (whose capacity is reused) and the view points there. Meant for member keys.
 std::optional<std::string_view> readStringView(JsonCursor& cursor, std::string& scratch);
+
+// The positions of one text from which string reads have failed. A string read is a
+// sequence of items (a plain run, an escape, the closing quote), and where it goes
+// from the start of an item depends on that position alone: a read that reaches a
+// position another read failed from fails as well, and can stop there. This keeps a
+// scan that tries a string read at every quote of a line linear in the line.
+class FailedStringReads {
+  public:
+    explicit FailedStringReads(std::size_t length) : bits_(length / 64 + 1, 0) {}
+
+    bool contains(std::size_t position) const {
+        return (bits_[position / 64] >> (position % 64) & 1) != 0;
+    }
+    void insert(std::size_t position) {
+        bits_[position / 64] |= std::uint64_t{1} << (position % 64);
+    }
+    // Forgets [begin, end): a read that succeeded over it leaves no mark behind.
+    void erase(std::size_t begin, std::size_t end);
+
+    // Bytes looked at by the reads so far, item starts included: the work of a scan.
+    std::size_t bytesExamined = 0;
+
+  private:
+    std::vector<std::uint64_t> bits_;
+};
+
+// readStringView that consults and records failed: a read fails at once where an
+// earlier one failed from, and on failure every item start it passed is recorded.
+// failed covers the cursor's whole input.
+std::optional<std::string_view> readStringAvoiding(JsonCursor& cursor, std::string& scratch,
+                                                   FailedStringReads& failed);
 
 // Number of leading bytes of [bytes, bytes + length) that are neither a quote, a
 // backslash nor below 0x20: the plain run of a string body. Block-wise with SSE2

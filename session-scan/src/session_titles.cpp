@@ -20,7 +20,7 @@ constexpr BytePattern TITLE_MARKER{CUSTOM_TITLE_MARKER, 9, 17};
 
 enum class TitleKey { None, CustomTitle, TitleSource };
 
-TitleKey titleKeyOf(const std::string& token) {
+TitleKey titleKeyOf(std::string_view token) {
     if (token == "customTitle") return TitleKey::CustomTitle;
     if (token == "titleSource") return TitleKey::TitleSource;
     return TitleKey::None;
@@ -31,7 +31,8 @@ TitleKey titleKeyOf(const std::string& token) {
 // leaves the token scan to go on after the key.
 enum class ValueRead { NoValue, Read, Broken };
 
-ValueRead readKeyValue(JsonCursor& cursor, std::string& value) {
+ValueRead readKeyValue(JsonCursor& cursor, std::string& scratch, FailedStringReads& failed,
+                       std::string& value) {
     skipJsonWhitespace(cursor);
     if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != ':')
         return ValueRead::NoValue;
@@ -39,18 +40,27 @@ ValueRead readKeyValue(JsonCursor& cursor, std::string& value) {
     skipJsonWhitespace(cursor);
     if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != '"')
         return ValueRead::NoValue;
-    std::optional<std::string> text = readString(cursor);
+    const std::optional<std::string_view> text = readStringAvoiding(cursor, scratch, failed);
     if (!text) return ValueRead::Broken;
-    value = std::move(*text);
+    value.assign(*text);
     return ValueRead::Read;
 }
 
 // Token scan of one line holding the marker: every string token at any depth, the
-// last customTitle and the first titleSource.
-CustomTitleOutcome scanTitleLine(std::string_view line) {
+// last customTitle and the first titleSource. A string read is tried at every quote
+// that no successful read has passed over; the reads share what they learnt about
+// where reads fail, so the scan stays linear in the line even when every quote
+// starts a read that runs to a bad escape at the end of the line.
+CustomTitleOutcome scanTitleLine(std::string_view line, std::size_t& bytesExamined) {
+    FailedStringReads failed(line.size());
+    std::string scratch;
     std::optional<std::string> title;
     OptionalString source;
     std::size_t p = 0;
+    const auto finish = [&](CustomTitleOutcome outcome) {
+        bytesExamined += failed.bytesExamined;
+        return outcome;
+    };
     while (p < line.size()) {
         if (line[p] != '"') {
             const void* quote = std::memchr(line.data() + p, '"', line.size() - p);
@@ -58,7 +68,7 @@ CustomTitleOutcome scanTitleLine(std::string_view line) {
             p = static_cast<std::size_t>(static_cast<const char*>(quote) - line.data());
         }
         JsonCursor cursor{line.data(), line.size(), p};
-        const std::optional<std::string> token = readString(cursor);
+        const std::optional<std::string_view> token = readStringAvoiding(cursor, scratch, failed);
         if (!token) {
             ++p;
             continue;
@@ -67,8 +77,8 @@ CustomTitleOutcome scanTitleLine(std::string_view line) {
         const TitleKey key = titleKeyOf(*token);
         if (key == TitleKey::None) continue;
         std::string value;
-        const ValueRead read = readKeyValue(cursor, value);
-        if (read == ValueRead::Broken) return {TitleSearch::Error, {}};
+        const ValueRead read = readKeyValue(cursor, scratch, failed, value);
+        if (read == ValueRead::Broken) return finish({TitleSearch::Error, {}});
         if (read == ValueRead::NoValue) continue;
         p = cursor.position;
         if (key == TitleKey::CustomTitle) {
@@ -77,8 +87,8 @@ CustomTitleOutcome scanTitleLine(std::string_view line) {
             source = std::move(value);
         }
     }
-    if (!title) return {};
-    return {TitleSearch::Found, {std::move(*title), std::move(source)}};
+    if (!title) return finish({});
+    return finish({TitleSearch::Found, {std::move(*title), std::move(source)}});
 }
 
 std::size_t lineStartBefore(std::string_view window, std::size_t pos) {
@@ -127,6 +137,11 @@ std::size_t BytePattern::findLast(std::string_view haystack) const {
 }
 
 CustomTitleOutcome findCustomTitle(std::string_view window) {
+    std::size_t bytesExamined = 0;
+    return findCustomTitle(window, bytesExamined);
+}
+
+CustomTitleOutcome findCustomTitle(std::string_view window, std::size_t& bytesExamined) {
     // Lines without the marker yield nothing, so jump from marker to marker, from
     // the end of the window backwards, and read only the line around each.
     std::size_t end = window.size();
@@ -139,7 +154,8 @@ CustomTitleOutcome findCustomTitle(std::string_view window) {
         const std::size_t lineEnd =
             lf == nullptr ? end
                           : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data());
-        CustomTitleOutcome outcome = scanTitleLine(window.substr(lineStart, lineEnd - lineStart));
+        CustomTitleOutcome outcome =
+            scanTitleLine(window.substr(lineStart, lineEnd - lineStart), bytesExamined);
         if (outcome.result != TitleSearch::NotFound) return outcome;
         if (lineStart == 0) return {};
         end = lineStart - 1;

@@ -30,6 +30,9 @@ struct CustomTitleOutcome {
 };
 
 CustomTitleOutcome findCustomTitle(std::string_view window);
+// The same search, adding to bytesExamined the bytes its string reads looked at: the
+// measure of its work, linear in the window.
+CustomTitleOutcome findCustomTitle(std::string_view window, std::size_t& bytesExamined);
 
 // "auto" and "manual" pass; everything else, and absent, gives absent.
 OptionalString normalizeTitleSource(const OptionalString& titleSource);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "title_search_reference.h"
+
 namespace orva {
 namespace {
 
@@ -148,6 +150,108 @@ TEST(FindCustomTitle, Cases) {
             EXPECT_EQ(outcome.hit.titleSource, c.source) << c.what;
         }
     }
+}
+
+std::string repeat(std::string_view unit, std::size_t times);
+
+void expectSameOutcome(const CustomTitleOutcome& found, const CustomTitleOutcome& expected,
+                       const std::string& what) {
+    EXPECT_EQ(found.result, expected.result) << what;
+    if (found.result == TitleSearch::Found && expected.result == TitleSearch::Found) {
+        EXPECT_EQ(found.hit.customTitle, expected.hit.customTitle) << what;
+        EXPECT_EQ(found.hit.titleSource, expected.hit.titleSource) << what;
+    }
+}
+
+// Lines on which every quote starts a string read that runs far before it fails, and
+// ordinary lines around them. Sized so that the literal search stays quick.
+std::vector<std::pair<std::string, std::string>> hostileTitleWindows(std::size_t quotes) {
+    const std::string marker(CUSTOM_TITLE_MARKER);
+    const std::string escapedQuotes = repeat("\\\"", quotes);
+    const std::string title = titleRecord("Kept", "manual");
+    std::vector<std::pair<std::string, std::string>> windows = {
+        {"escaped quotes, then a bad escape",
+         "{" + marker + ",\"x\":\"" + escapedQuotes + "\\x\"}"},
+        {"escaped quotes, then the end of the line", "{" + marker + ",\"x\":\"" + escapedQuotes},
+        {"escaped quotes, then a raw tab", "{" + marker + ",\"x\":\"" + escapedQuotes + "\t\"}"},
+        {"escaped quotes, then a byte that is not UTF-8",
+         "{" + marker + ",\"x\":\"" + escapedQuotes + "\xFF\"}"},
+        {"escaped quotes, then a lone surrogate",
+         "{" + marker + ",\"x\":\"" + escapedQuotes + "\\ud800\"}"},
+        {"escaped quotes, then a title key",
+         "{" + marker + ",\"x\":\"" + escapedQuotes +
+             "\",\"customTitle\":\"T\\q\",\"customTitle\":\"U\"}"},
+        {"escaped quotes spelled as keys",
+         "{" + marker + "," + repeat("\\\"customTitle\\\":\\\"", quotes / 8) + "\\x"},
+        {"escaped backslashes and quotes",
+         "{" + marker + ",\"x\":\"" + repeat("\\\\\\\"", quotes / 2) + "\\u12\"}"},
+        {"surrogate escapes between quotes",
+         "{" + marker + ",\"x\":\"" + repeat("\\ud83d\\\"", quotes / 4) + "\"}"},
+        {"broken strings, then a title",
+         "{" + marker + "," + repeat("\"\\q", quotes / 2) + "\"customTitle\":\"T\"}"},
+        {"hostile line above a title",
+         title + "\n{" + marker + ",\"x\":\"" + escapedQuotes + "\\x\"}"},
+        {"hostile line below a title",
+         "{" + marker + ",\"x\":\"" + escapedQuotes + "\\x\"}\n" + title},
+        {"ordinary record", title},
+        {"ordinary records with escapes", titleRecord("a\\\"b\\\\c\\u00e9\\ud83d\\ude00", "auto") +
+                                              "\n" + titleRecord("", "prompt")},
+    };
+    return windows;
+}
+
+TEST(FindCustomTitle, AgreesWithTheLiteralSearchOnHostileLines) {
+    for (const auto& [what, window] : hostileTitleWindows(600)) {
+        expectSameOutcome(findCustomTitle(window), reference::findCustomTitle(window), what);
+    }
+}
+
+// Few distinct bytes make every quote, escape and broken sequence meet every other.
+TEST(FindCustomTitle, AgreesWithTheLiteralSearchOnRandomLines) {
+    const std::string_view pieces[] = {"\\",
+                                       "\"",
+                                       "\"",
+                                       "u",
+                                       "d8",
+                                       "dc",
+                                       "0",
+                                       "x",
+                                       "\xFF",
+                                       "\xC3\xA9",
+                                       "\t",
+                                       " ",
+                                       ":",
+                                       "customTitle",
+                                       "titleSource",
+                                       "\n",
+                                       CUSTOM_TITLE_MARKER};
+    std::mt19937 random(1501);
+    for (int round = 0; round < 20000; ++round) {
+        std::string window(CUSTOM_TITLE_MARKER);
+        const std::size_t count = 1 + random() % 60;
+        for (std::size_t i = 0; i < count; ++i) window += pieces[random() % std::size(pieces)];
+        expectSameOutcome(findCustomTitle(window), reference::findCustomTitle(window),
+                          testing::PrintToString(window));
+    }
+}
+
+// The work is counted, not timed: the bytes the search's string reads look at stay
+// within a few times the window, where reads that forget where others failed look at
+// some 1.5 billion bytes for the largest line here.
+TEST(FindCustomTitle, WorkIsLinearInTheWindow) {
+    for (const auto& [what, window] : hostileTitleWindows(32000)) {
+        std::size_t bytesExamined = 0;
+        findCustomTitle(window, bytesExamined);
+        EXPECT_LE(bytesExamined, 3 * window.size()) << what << ", " << window.size() << " bytes";
+    }
+    std::string manyLines;
+    while (manyLines.size() < 65536) {
+        manyLines += "{" + std::string(CUSTOM_TITLE_MARKER) + ",\"x\":\"" + repeat("\\\"", 2000) +
+                     "\\x\"}\n";
+    }
+    std::size_t bytesExamined = 0;
+    EXPECT_EQ(findCustomTitle(manyLines, bytesExamined).result, TitleSearch::NotFound);
+    EXPECT_LE(bytesExamined, 3 * manyLines.size());
 }
 
 TEST(NormalizeTitleSource, KeepsOnlyAutoAndManual) {
