@@ -7,10 +7,7 @@
 
 #include "text.h"
 
-#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
-#include <emmintrin.h>
-#define ORVA_SSE2_STRING_SCAN 1
-#endif
+#include "simd.h"
 
 namespace orva {
 namespace {
@@ -64,7 +61,7 @@ inline Ptr skipWhitespace(Ptr p, Ptr end) {
     return p;
 }
 
-#ifdef ORVA_SSE2_STRING_SCAN
+#if ORVA_SSE2
 // One bit per byte of the 16 at p that is a quote, a backslash or below 0x20.
 inline unsigned specialMask(Ptr p) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -118,7 +115,7 @@ Ptr skipStringBodyTail(Ptr p, Ptr end) {
     }
 }
 
-#ifdef ORVA_SSE2_STRING_SCAN
+#if ORVA_SSE2
 // Handles every quote, backslash and control byte of the WIDTH bytes at p from one
 // mask: escapes are checked and their bits dropped without rescanning. Sets closed
 // and returns the position after the closing quote, returns null on failure, or
@@ -146,7 +143,7 @@ inline Ptr skipStringBlock(Ptr p, Ptr end, bool& closed) {
 // p stands just after the opening quote. Most strings are short, so one 16-byte
 // block is tried before the 64-byte blocks.
 Ptr skipStringBody(Ptr p, Ptr end) {
-#ifdef ORVA_SSE2_STRING_SCAN
+#if ORVA_SSE2
     bool closed = false;
     if (end - p >= 16) {
         p = skipStringBlock<16>(p, end, closed);
@@ -355,7 +352,7 @@ std::size_t scanStringRunPortable(const char* bytes, std::size_t length) {
 }
 
 std::size_t scanStringRun(const char* bytes, std::size_t length) {
-#ifdef ORVA_SSE2_STRING_SCAN
+#if ORVA_SSE2
     if (length < 16) return scanStringRunPortable(bytes, length);
     const unsigned first = specialMask(bytes);
     if (first != 0) return static_cast<std::size_t>(std::countr_zero(first));
@@ -465,28 +462,6 @@ std::optional<std::uint16_t> readHex4(JsonCursor& cursor) {
     std::uint16_t unit;
     if (!advance(cursor, hex4(positionOf(cursor), endOf(cursor), unit))) return std::nullopt;
     return unit;
-}
-
-void appendCodePoint(std::string& out, char32_t codePoint) {
-    const auto byte = [](char32_t bits) {
-        return static_cast<char>(static_cast<unsigned char>(bits));
-    };
-    const auto continuation = [&](unsigned shift) {
-        return byte(0x80 | ((codePoint >> shift) & 0x3F));
-    };
-    if (codePoint < 0x80) {
-        out.push_back(byte(codePoint));
-    } else if (codePoint < 0x800) {
-        const char bytes[] = {byte(0xC0 | (codePoint >> 6)), continuation(0)};
-        out.append(bytes, sizeof bytes);
-    } else if (codePoint < 0x10000) {
-        const char bytes[] = {byte(0xE0 | (codePoint >> 12)), continuation(6), continuation(0)};
-        out.append(bytes, sizeof bytes);
-    } else {
-        const char bytes[] = {byte(0xF0 | (codePoint >> 18)), continuation(12), continuation(6),
-                              continuation(0)};
-        out.append(bytes, sizeof bytes);
-    }
 }
 
 }  // namespace orva

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text.h"  // appendCodePoint
+
 namespace orva {
 
 inline constexpr unsigned MAX_JSON_DEPTH = 256;
@@ -30,8 +32,6 @@ bool skipString(JsonCursor& cursor);
 std::optional<std::string> readString(JsonCursor& cursor);
 // The cursor stands on the first of the four digits after "\u".
 std::optional<std::uint16_t> readHex4(JsonCursor& cursor);
-// codePoint is a Unicode scalar value: at most U+10FFFF and not a surrogate.
-void appendCodePoint(std::string& out, char32_t codePoint);
 
 // Decodes one string exactly as readString does, without an owned result: a string
 // without escapes is returned as a view of the input, an escaped one is decoded into
@@ -68,6 +68,43 @@ class FailedStringReads {
 // failed covers the cursor's whole input.
 std::optional<std::string_view> readStringAvoiding(JsonCursor& cursor, std::string& scratch,
                                                    FailedStringReads& failed);
+
+// The peek and consume vocabulary of the object walkers. None of them skips
+// whitespace.
+inline bool atEnd(const JsonCursor& cursor) {
+    return cursor.position >= cursor.length;
+}
+inline bool nextIs(const JsonCursor& cursor, char c) {
+    return !atEnd(cursor) && cursor.bytes[cursor.position] == c;
+}
+inline bool consume(JsonCursor& cursor, char c) {
+    if (!nextIs(cursor, c)) return false;
+    ++cursor.position;
+    return true;
+}
+
+// Walks the members of an object whose opening brace the cursor has just consumed,
+// up to and including its closing brace. Each key is decoded (into keyScratch when it
+// has escapes; the view is valid until the next key), the colon and the whitespace
+// around it are passed, and onMember(key) is called with the cursor on the first byte
+// of the value, which it must consume, answering false on failure. False when the
+// object is malformed or a member failed.
+template <typename OnMember>
+bool walkObject(JsonCursor& cursor, std::string& keyScratch, OnMember&& onMember) {
+    skipJsonWhitespace(cursor);
+    if (consume(cursor, '}')) return true;
+    for (;;) {
+        const std::optional<std::string_view> key = readStringView(cursor, keyScratch);
+        if (!key) return false;
+        skipJsonWhitespace(cursor);
+        if (!consume(cursor, ':')) return false;
+        skipJsonWhitespace(cursor);
+        if (!onMember(*key)) return false;
+        skipJsonWhitespace(cursor);
+        if (consume(cursor, ',')) continue;
+        return consume(cursor, '}');
+    }
+}
 
 // Number of leading bytes of [bytes, bytes + length) that are neither a quote, a
 // backslash nor below 0x20: the plain run of a string body. Block-wise with SSE2

@@ -14,21 +14,7 @@ constexpr unsigned NESTED_MEMBER_DEPTH = 2;  // members of systemPayload and mes
 constexpr unsigned PART_DEPTH = 3;           // elements of message.parts
 constexpr unsigned PART_MEMBER_DEPTH = 4;    // members of a part object
 
-// One line being walked, with the scratch buffer for escaped keys.
-struct LineReader {
-    JsonCursor cursor;
-    std::string keyScratch;
-
-    bool atEnd() const { return cursor.position >= cursor.length; }
-    char peek() const { return atEnd() ? '\0' : cursor.bytes[cursor.position]; }
-    void skipWhitespace() { skipJsonWhitespace(cursor); }
-    bool consume(char c) {
-        if (atEnd() || cursor.bytes[cursor.position] != c) return false;
-        ++cursor.position;
-        return true;
-    }
-};
-
+// clang-format off
 enum class TopKey { Other, SessionId, Cwd, Timestamp, GitBranch, Type, Subtype, SystemPayload, Message };
 enum class PayloadKey { Other, ParentSessionId, SourceType, SourceId, Engine, DisplayText };
 
@@ -61,58 +47,39 @@ PayloadKey classifyPayloadKey(std::string_view key) {
         default: return PayloadKey::Other;
     }
 }
-
-// Walks the members of an object whose opening brace has been consumed. onMember
-// gets each key (a view valid only until the next key is read) with the cursor on
-// the first byte of the value, and must consume the value.
-template <typename OnMember>
-bool walkObject(LineReader& reader, OnMember&& onMember) {
-    reader.skipWhitespace();
-    if (reader.consume('}')) return true;
-    for (;;) {
-        const auto key = readStringView(reader.cursor, reader.keyScratch);
-        if (!key) return false;
-        reader.skipWhitespace();
-        if (!reader.consume(':')) return false;
-        reader.skipWhitespace();
-        if (!onMember(*key)) return false;
-        reader.skipWhitespace();
-        if (reader.consume(',')) continue;
-        return reader.consume('}');
-    }
-}
+// clang-format on
 
 // A string value replaces field; any other value clears it and is skipped.
-bool readStringMember(LineReader& reader, OptionalString& field, unsigned depth) {
-    if (reader.peek() == '"') {
-        auto value = readString(reader.cursor);
+bool readStringMember(JsonCursor& cursor, OptionalString& field, unsigned depth) {
+    if (nextIs(cursor, '"')) {
+        auto value = readString(cursor);
         if (!value) return false;
         field = std::move(value);
         return true;
     }
     field.reset();
-    return skipValue(reader.cursor, depth);
+    return skipValue(cursor, depth);
 }
 
-bool readSystemPayload(LineReader& reader, SystemPayloadFields& payload) {
+bool readSystemPayload(JsonCursor& cursor, std::string& keys, SystemPayloadFields& payload) {
     payload = SystemPayloadFields{};
-    return walkObject(reader, [&](std::string_view key) {
+    return walkObject(cursor, keys, [&](std::string_view key) {
         switch (classifyPayloadKey(key)) {
             case PayloadKey::ParentSessionId:
-                return readStringMember(reader, payload.parentSessionId, NESTED_MEMBER_DEPTH);
+                return readStringMember(cursor, payload.parentSessionId, NESTED_MEMBER_DEPTH);
             case PayloadKey::SourceType:
-                return readStringMember(reader, payload.sourceType, NESTED_MEMBER_DEPTH);
+                return readStringMember(cursor, payload.sourceType, NESTED_MEMBER_DEPTH);
             case PayloadKey::SourceId:
-                return readStringMember(reader, payload.sourceId, NESTED_MEMBER_DEPTH);
+                return readStringMember(cursor, payload.sourceId, NESTED_MEMBER_DEPTH);
             case PayloadKey::Engine:
-                return readStringMember(reader, payload.engine, NESTED_MEMBER_DEPTH);
+                return readStringMember(cursor, payload.engine, NESTED_MEMBER_DEPTH);
             case PayloadKey::DisplayText:
                 payload.hasDisplayText = true;
-                return readStringMember(reader, payload.displayText, NESTED_MEMBER_DEPTH);
+                return readStringMember(cursor, payload.displayText, NESTED_MEMBER_DEPTH);
             case PayloadKey::Other:
                 break;
         }
-        return skipValue(reader.cursor, NESTED_MEMBER_DEPTH);
+        return skipValue(cursor, NESTED_MEMBER_DEPTH);
     });
 }
 
@@ -124,89 +91,95 @@ struct PartSearch {
     bool decided = false;
 };
 
-bool readPartObject(LineReader& reader, PartSearch& search) {
-    return walkObject(reader, [&](std::string_view key) {
-        if (key != "text") return skipValue(reader.cursor, PART_MEMBER_DEPTH);
+bool readPartObject(JsonCursor& cursor, std::string& keys, PartSearch& search) {
+    return walkObject(cursor, keys, [&](std::string_view key) {
+        if (key != "text") return skipValue(cursor, PART_MEMBER_DEPTH);
         search.decided = true;
-        if (reader.peek() == '"') {
-            auto value = readString(reader.cursor);
+        if (nextIs(cursor, '"')) {
+            auto value = readString(cursor);
             if (!value) return false;
             search.text = std::move(value);
             return true;
         }
         search.nonString = true;
-        return skipValue(reader.cursor, PART_MEMBER_DEPTH);
+        return skipValue(cursor, PART_MEMBER_DEPTH);
     });
 }
 
 // The cursor stands just after the opening bracket of a "parts" array.
-bool readParts(LineReader& reader, PartSearch& search) {
-    reader.skipWhitespace();
-    if (reader.consume(']')) return true;
+bool readParts(JsonCursor& cursor, std::string& keys, PartSearch& search) {
+    skipJsonWhitespace(cursor);
+    if (consume(cursor, ']')) return true;
     for (;;) {
-        reader.skipWhitespace();
-        if (!search.decided && reader.consume('{')) {
-            if (!readPartObject(reader, search)) return false;
-        } else if (!skipValue(reader.cursor, PART_DEPTH)) {
+        skipJsonWhitespace(cursor);
+        if (!search.decided && consume(cursor, '{')) {
+            if (!readPartObject(cursor, keys, search)) return false;
+        } else if (!skipValue(cursor, PART_DEPTH)) {
             return false;
         }
-        reader.skipWhitespace();
-        if (reader.consume(',')) continue;
-        return reader.consume(']');
+        skipJsonWhitespace(cursor);
+        if (consume(cursor, ',')) continue;
+        return consume(cursor, ']');
     }
 }
 
-bool readMessage(LineReader& reader, RecordFields& fields) {
+bool readMessage(JsonCursor& cursor, std::string& keys, RecordFields& fields) {
     PartSearch search;
-    const bool read = walkObject(reader, [&](std::string_view key) {
-        if (key == "parts" && reader.consume('[')) return readParts(reader, search);
-        return skipValue(reader.cursor, NESTED_MEMBER_DEPTH);
+    const bool read = walkObject(cursor, keys, [&](std::string_view key) {
+        if (key == "parts" && consume(cursor, '[')) return readParts(cursor, keys, search);
+        return skipValue(cursor, NESTED_MEMBER_DEPTH);
     });
     fields.messageText = std::move(search.text);
     fields.partTextNonString = search.nonString;
     return read;
 }
 
-bool readTopMember(LineReader& reader, std::string_view key, RecordFields& fields) {
+bool readTopMember(JsonCursor& cursor, std::string& keys, std::string_view key,
+                   RecordFields& fields) {
     switch (classifyTopKey(key)) {
-        case TopKey::SessionId: return readStringMember(reader, fields.sessionId, TOP_MEMBER_DEPTH);
-        case TopKey::Cwd: return readStringMember(reader, fields.cwd, TOP_MEMBER_DEPTH);
-        case TopKey::Timestamp: return readStringMember(reader, fields.timestamp, TOP_MEMBER_DEPTH);
-        case TopKey::Type: return readStringMember(reader, fields.type, TOP_MEMBER_DEPTH);
+        case TopKey::SessionId:
+            return readStringMember(cursor, fields.sessionId, TOP_MEMBER_DEPTH);
+        case TopKey::Cwd:
+            return readStringMember(cursor, fields.cwd, TOP_MEMBER_DEPTH);
+        case TopKey::Timestamp:
+            return readStringMember(cursor, fields.timestamp, TOP_MEMBER_DEPTH);
+        case TopKey::Type:
+            return readStringMember(cursor, fields.type, TOP_MEMBER_DEPTH);
         case TopKey::GitBranch:
-            fields.gitBranchNonString = reader.peek() != '"';
-            return readStringMember(reader, fields.gitBranch, TOP_MEMBER_DEPTH);
+            fields.gitBranchNonString = !nextIs(cursor, '"');
+            return readStringMember(cursor, fields.gitBranch, TOP_MEMBER_DEPTH);
         case TopKey::Subtype:
             fields.hasSubtype = true;
-            return readStringMember(reader, fields.subtype, TOP_MEMBER_DEPTH);
+            return readStringMember(cursor, fields.subtype, TOP_MEMBER_DEPTH);
         case TopKey::SystemPayload:
-            if (reader.consume('{')) return readSystemPayload(reader, fields.systemPayload);
+            if (consume(cursor, '{')) return readSystemPayload(cursor, keys, fields.systemPayload);
             fields.systemPayload = SystemPayloadFields{};
-            return skipValue(reader.cursor, TOP_MEMBER_DEPTH);
+            return skipValue(cursor, TOP_MEMBER_DEPTH);
         case TopKey::Message:
-            if (reader.consume('{')) return readMessage(reader, fields);
+            if (consume(cursor, '{')) return readMessage(cursor, keys, fields);
             fields.messageText.reset();
             fields.partTextNonString = false;
-            return skipValue(reader.cursor, TOP_MEMBER_DEPTH);
+            return skipValue(cursor, TOP_MEMBER_DEPTH);
         case TopKey::Other:
             break;
     }
-    return skipValue(reader.cursor, TOP_MEMBER_DEPTH);
+    return skipValue(cursor, TOP_MEMBER_DEPTH);
 }
 
 }  // namespace
 
 std::optional<RecordFields> extractRecordFields(std::string_view line) {
-    LineReader reader{JsonCursor{line.data(), line.size(), 0}, {}};
-    reader.skipWhitespace();
-    if (!reader.consume('{')) return std::nullopt;
+    JsonCursor cursor{line.data(), line.size(), 0};
+    std::string keys;
+    skipJsonWhitespace(cursor);
+    if (!consume(cursor, '{')) return std::nullopt;
     RecordFields fields;
-    const bool read = walkObject(reader, [&](std::string_view key) {
-        return readTopMember(reader, key, fields);
+    const bool read = walkObject(cursor, keys, [&](std::string_view key) {
+        return readTopMember(cursor, keys, key, fields);
     });
     if (!read) return std::nullopt;
-    reader.skipWhitespace();
-    if (!reader.atEnd()) return std::nullopt;
+    skipJsonWhitespace(cursor);
+    if (!atEnd(cursor)) return std::nullopt;
     return fields;
 }
 

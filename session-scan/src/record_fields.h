@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "scan_entries.h"
+#include "optional_string.h"
 
 namespace orva {
 

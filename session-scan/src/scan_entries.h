@@ -5,10 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace orva {
+#include "optional_string.h"
 
-// Every string read from a file is absent or present; present-and-empty is not absent.
-using OptionalString = std::optional<std::string>;
+namespace orva {
 
 enum class EntryStatus { Ok, Skip, Fallback };
 

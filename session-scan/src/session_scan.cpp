@@ -7,6 +7,7 @@
 #include <span>
 #include <utility>
 
+#include "byte_pattern.h"
 #include "file_access.h"
 #include "record_fields.h"
 #include "session_titles.h"
@@ -24,6 +25,7 @@ namespace {
 constexpr std::string_view SESSION_SOURCE = "session_source";
 // The underscore and the c: "session_source".
 constexpr BytePattern SESSION_SOURCE_PATTERN{SESSION_SOURCE, 7, 12};
+static_assert(SESSION_SOURCE_PATTERN.anchorA() == '_' && SESSION_SOURCE_PATTERN.anchorB() == 'c');
 constexpr std::string_view SIDECAR_SUFFIX = ".title.json";
 
 std::size_t offsetIn(std::string_view text, const void* at) {
@@ -53,6 +55,17 @@ std::size_t nextLineEnd(std::string_view text, std::size_t from) {
     const std::size_t lfAt = lf == nullptr ? size : offsetIn(text, lf);
     const void* cr = std::memchr(text.data() + from, '\r', lfAt - from);
     return cr == nullptr ? lfAt : offsetIn(text, cr);
+}
+
+// The source of a tail line that is a session-source record with a string
+// sourceType; a line that is no record at all is passed over like any other.
+std::optional<TailSessionSource> sessionSourceOf(std::string_view line) {
+    std::optional<RecordFields> record = extractRecordFields(line);
+    if (!record || record->type != "system" || record->subtype != SESSION_SOURCE ||
+        !record->systemPayload.sourceType)
+        return std::nullopt;
+    return TailSessionSource{std::move(*record->systemPayload.sourceType),
+                             std::move(record->systemPayload.sourceId)};
 }
 
 bool isManagedSessionMarker(const RecordFields& record) {
@@ -294,30 +307,13 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
 
 std::optional<TailSessionSource> findTailSessionSource(std::string_view window,
                                                        bool startsMidLine) {
-    // Only lines holding "session_source" can qualify: jump between its occurrences
-    // from the end backwards and parse just the line around each.
-    std::size_t end = window.size();
-    while (true) {
-        const std::size_t at = SESSION_SOURCE_PATTERN.findLast(window.substr(0, end));
-        if (at == BytePattern::npos) return std::nullopt;
-        const void* lfBefore = at == 0 ? nullptr : ::memrchr(window.data(), '\n', at);
-        const std::size_t lineStart = lfBefore == nullptr ? 0 : offsetIn(window, lfBefore) + 1;
-        if (lineStart == 0 && startsMidLine) return std::nullopt;
-        const std::size_t after = at + SESSION_SOURCE.size();
-        const void* lfAfter = std::memchr(window.data() + after, '\n', end - after);
-        const std::size_t lineEnd = lfAfter == nullptr ? end : offsetIn(window, lfAfter);
-        const std::string_view line =
-            trimAsciiWhitespace(window.substr(lineStart, lineEnd - lineStart));
-        if (std::optional<RecordFields> record = extractRecordFields(line)) {
-            if (record->type == "system" && record->subtype == SESSION_SOURCE &&
-                record->systemPayload.sourceType) {
-                return TailSessionSource{std::move(*record->systemPayload.sourceType),
-                                         std::move(record->systemPayload.sourceId)};
-            }
-        }
-        if (lineStart == 0) return std::nullopt;
-        end = lineStart - 1;
-    }
+    std::optional<TailSessionSource> found;
+    answerFromLastMarkedLine(window, startsMidLine, SESSION_SOURCE_PATTERN, SESSION_SOURCE_LINES,
+                             [&](std::string_view line) {
+                                 found = sessionSourceOf(line);
+                                 return found.has_value();
+                             });
+    return found;
 }
 
 }  // namespace orva

@@ -2,13 +2,10 @@
 
 #include <cstring>
 #include <optional>
-
-#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
-#include <emmintrin.h>
-#endif
 #include <string>
 #include <utility>
 
+#include "byte_pattern.h"
 #include "json_reader.h"
 
 namespace orva {
@@ -17,6 +14,7 @@ namespace {
 
 // The colon and the underscore: `"subtype":"custom_title"`.
 constexpr BytePattern TITLE_MARKER{CUSTOM_TITLE_MARKER, 9, 17};
+static_assert(TITLE_MARKER.anchorA() == ':' && TITLE_MARKER.anchorB() == '_');
 
 enum class TitleKey { None, CustomTitle, TitleSource };
 
@@ -34,12 +32,9 @@ enum class ValueRead { NoValue, Read, Broken };
 ValueRead readKeyValue(JsonCursor& cursor, std::string& scratch, FailedStringReads& failed,
                        std::string& value) {
     skipJsonWhitespace(cursor);
-    if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != ':')
-        return ValueRead::NoValue;
-    ++cursor.position;
+    if (!consume(cursor, ':')) return ValueRead::NoValue;
     skipJsonWhitespace(cursor);
-    if (cursor.position >= cursor.length || cursor.bytes[cursor.position] != '"')
-        return ValueRead::NoValue;
+    if (!nextIs(cursor, '"')) return ValueRead::NoValue;
     const std::optional<std::string_view> text = readStringAvoiding(cursor, scratch, failed);
     if (!text) return ValueRead::Broken;
     value.assign(*text);
@@ -91,50 +86,7 @@ CustomTitleOutcome scanTitleLine(std::string_view line, std::size_t& bytesExamin
     return finish({TitleSearch::Found, {std::move(*title), std::move(source)}});
 }
 
-std::size_t lineStartBefore(std::string_view window, std::size_t pos) {
-    const void* lf = ::memrchr(window.data(), '\n', pos);
-    return lf == nullptr
-               ? 0
-               : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data()) + 1;
-}
-
 }  // namespace
-
-std::size_t BytePattern::findLast(std::string_view haystack) const {
-    if (haystack.size() < needle_.size()) return npos;
-    // Candidate starts are 0 to haystack.size() - needle size; `end` is one past the
-    // highest not yet looked at.
-    std::size_t end = haystack.size() - needle_.size() + 1;
-#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
-    const __m128i byteA = _mm_set1_epi8(needle_[anchorA_]);
-    const __m128i byteB = _mm_set1_epi8(needle_[anchorB_]);
-    const char* const data = haystack.data();
-    const auto candidatesAt = [&](std::size_t block) {
-        const __m128i atA =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorA_));
-        const __m128i atB =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block + anchorB_));
-        return static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_and_si128(_mm_cmpeq_epi8(atA, byteA), _mm_cmpeq_epi8(atB, byteB))));
-    };
-    // 32 candidate starts per step, the higher 16 in the upper half of the mask.
-    while (end >= 32) {
-        const std::size_t block = end - 32;
-        unsigned candidates = candidatesAt(block) | (candidatesAt(block + 16) << 16);
-        while (candidates != 0) {
-            const unsigned bit = 31U - static_cast<unsigned>(__builtin_clz(candidates));
-            if (matchesAt(haystack, block + bit)) return block + bit;
-            candidates &= ~(1U << bit);
-        }
-        end = block;
-    }
-#endif
-    while (end > 0) {
-        --end;
-        if (haystack[end + anchorA_] == needle_[anchorA_] && matchesAt(haystack, end)) return end;
-    }
-    return npos;
-}
 
 CustomTitleOutcome findCustomTitle(std::string_view window) {
     std::size_t bytesExamined = 0;
@@ -142,39 +94,20 @@ CustomTitleOutcome findCustomTitle(std::string_view window) {
 }
 
 CustomTitleOutcome findCustomTitle(std::string_view window, std::size_t& bytesExamined) {
-    // Lines without the marker yield nothing, so jump from marker to marker, from
-    // the end of the window backwards, and read only the line around each.
-    std::size_t end = window.size();
-    while (true) {
-        const std::size_t at = TITLE_MARKER.findLast(window.substr(0, end));
-        if (at == BytePattern::npos) return {};
-        const std::size_t lineStart = lineStartBefore(window, at);
-        const std::size_t after = at + CUSTOM_TITLE_MARKER.size();
-        const void* lf = std::memchr(window.data() + after, '\n', end - after);
-        const std::size_t lineEnd =
-            lf == nullptr ? end
-                          : static_cast<std::size_t>(static_cast<const char*>(lf) - window.data());
-        CustomTitleOutcome outcome =
-            scanTitleLine(window.substr(lineStart, lineEnd - lineStart), bytesExamined);
-        if (outcome.result != TitleSearch::NotFound) return outcome;
-        if (lineStart == 0) return {};
-        end = lineStart - 1;
-    }
+    // The window may start in the middle of a line; CUSTOM_TITLE_LINES reads its
+    // first piece all the same, so no startsMidLine flag is needed.
+    CustomTitleOutcome outcome;
+    answerFromLastMarkedLine(window, false, TITLE_MARKER, CUSTOM_TITLE_LINES,
+                             [&](std::string_view line) {
+                                 outcome = scanTitleLine(line, bytesExamined);
+                                 return outcome.result != TitleSearch::NotFound;
+                             });
+    return outcome;
 }
 
 OptionalString normalizeTitleSource(const OptionalString& titleSource) {
     if (titleSource && (*titleSource == "auto" || *titleSource == "manual")) return titleSource;
     return std::nullopt;
-}
-
-std::string_view cutToChars(std::string_view text, std::size_t limit) {
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-        if (chars == limit) return text.substr(0, i);
-        ++chars;
-    }
-    return text;
 }
 
 PromptOutcome firstPromptText(std::span<const RecordFields> headRecords) {

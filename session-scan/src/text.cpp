@@ -1,12 +1,11 @@
 #include "text.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
-#include <emmintrin.h>
-#endif
+#include "simd.h"
 
 namespace orva {
 namespace {
@@ -14,7 +13,7 @@ namespace {
 // Number of leading bytes below 0x80.
 std::size_t asciiRun(const unsigned char* p, std::size_t length) {
     std::size_t i = 0;
-#if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
+#if ORVA_SSE2
     for (; i + 32 <= length; i += 32) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
@@ -62,6 +61,38 @@ std::size_t sequenceLength(const unsigned char* p, std::size_t available) {
     return length;
 }
 
+// The Unicode White_Space property.
+bool isWhiteSpace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// The scalar value of the well-formed sequence text[begin, end).
+char32_t decodeAt(std::string_view text, std::size_t begin, std::size_t end) {
+    const auto lead = static_cast<unsigned char>(text[begin]);
+    const std::size_t length = end - begin;
+    char32_t c = length == 1   ? lead
+                 : length == 2 ? (lead & 0x1F)
+                 : length == 3 ? (lead & 0x0F)
+                               : (lead & 0x07);
+    for (std::size_t i = begin + 1; i < end; ++i)
+        c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    return c;
+}
+
+std::size_t sequenceEnd(std::string_view text, std::size_t begin) {
+    std::size_t end = begin + 1;
+    while (end < text.size() && isUtf8Continuation(text[end])) ++end;
+    return end;
+}
+
+std::size_t sequenceStart(std::string_view text, std::size_t end) {
+    std::size_t begin = end - 1;
+    while (begin > 0 && isUtf8Continuation(text[begin])) --begin;
+    return begin;
+}
+
 }  // namespace
 
 bool isValidUtf8(std::string_view bytes) {
@@ -79,6 +110,59 @@ bool isValidUtf8(std::string_view bytes) {
         }
         if (i == length) return true;
     }
+}
+
+void appendCodePoint(std::string& out, char32_t codePoint) {
+    const auto byte = [](char32_t bits) {
+        return static_cast<char>(static_cast<unsigned char>(bits));
+    };
+    const auto continuation = [&](unsigned shift) {
+        return byte(0x80 | ((codePoint >> shift) & 0x3F));
+    };
+    if (codePoint < 0x80) {
+        out.push_back(byte(codePoint));
+    } else if (codePoint < 0x800) {
+        const char bytes[] = {byte(0xC0 | (codePoint >> 6)), continuation(0)};
+        out.append(bytes, sizeof bytes);
+    } else if (codePoint < 0x10000) {
+        const char bytes[] = {byte(0xE0 | (codePoint >> 12)), continuation(6), continuation(0)};
+        out.append(bytes, sizeof bytes);
+    } else {
+        const char bytes[] = {byte(0xF0 | (codePoint >> 18)), continuation(12), continuation(6),
+                              continuation(0)};
+        out.append(bytes, sizeof bytes);
+    }
+}
+
+std::size_t countChars(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !isUtf8Continuation(c); }));
+}
+
+std::string_view cutToChars(std::string_view text, std::size_t limit) {
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isUtf8Continuation(text[i])) continue;
+        if (chars == limit) return text.substr(0, i);
+        ++chars;
+    }
+    return text;
+}
+
+std::string_view trimUnicodeWhiteSpace(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const std::size_t next = sequenceEnd(text, begin);
+        if (!isWhiteSpace(decodeAt(text, begin, next))) break;
+        begin = next;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        const std::size_t start = sequenceStart(text, end);
+        if (!isWhiteSpace(decodeAt(text, start, end))) break;
+        end = start;
+    }
+    return text.substr(begin, end - begin);
 }
 
 std::string_view trimAsciiWhitespace(std::string_view text) {

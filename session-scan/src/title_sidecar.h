@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "text.h"  // trimUnicodeWhiteSpace
+
 namespace orva {
 
 inline constexpr std::size_t DISPLAY_NAME_CHAR_LIMIT = 256;
@@ -24,9 +26,5 @@ std::optional<TitleSidecar> readTitleSidecar(const std::string& path);
 
 // The sidecar's shape rules over its whole content.
 std::optional<TitleSidecar> parseTitleSidecar(std::string_view content);
-
-// Well-formed UTF-8 text without the characters of the Unicode White_Space property
-// at either end.
-std::string_view trimUnicodeWhiteSpace(std::string_view text);
 
 }  // namespace orva

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Counts heap allocations so that tests can show which operations never allocate.
 namespace {
@@ -251,6 +252,47 @@ TEST(StringScan, LongStringsAcrossBlocks) {
         cursor = cursorOver(bad);
         EXPECT_TRUE(skipString(cursor));
     }
+}
+
+// The cursor stands after the opening brace; every value is skipped at depth 1.
+TEST(WalkObject, KeysInOrderAndTheObjectsShape) {
+    struct Case {
+        std::string text;
+        std::optional<std::vector<std::string>> keys;  // absent: the walk fails
+        std::size_t end = 0;                           // where a successful walk leaves the cursor
+    };
+    const Case cases[] = {
+        {"}", std::vector<std::string>{}, 1},
+        {" \t}x", std::vector<std::string>{}, 3},
+        {R"( "a" : 1 , "b\u0063":[] ,"a":"x"})", std::vector<std::string>{"a", "bc", "a"}, 33},
+        {R"("a":1,})", std::nullopt},
+        {R"("a" 1})", std::nullopt},
+        {R"("a":1 "b":2})", std::nullopt},
+        {R"("a":})", std::nullopt},
+        {R"(a:1})", std::nullopt},
+        {R"("a":1)", std::nullopt},
+        {R"("\ud800":1})", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        JsonCursor cursor = cursorOver(c.text);
+        std::string scratch;
+        std::vector<std::string> keys;
+        const bool walked = walkObject(cursor, scratch, [&](std::string_view key) {
+            keys.emplace_back(key);
+            return skipValue(cursor, 1);
+        });
+        EXPECT_EQ(walked, c.keys.has_value()) << c.text;
+        if (walked && c.keys) {
+            EXPECT_EQ(keys, *c.keys) << c.text;
+            EXPECT_EQ(cursor.position, c.end) << c.text;
+        }
+    }
+    JsonCursor cursor = cursorOver(R"("a":1,"b":2})");
+    std::string scratch;
+    std::size_t members = 0;
+    EXPECT_FALSE(walkObject(cursor, scratch, [&](std::string_view) { return ++members > 1; }));
+    EXPECT_EQ(members, 1u) << "a member that fails ends the walk";
 }
 
 TEST(ReadHex4, DigitsAndFailures) {

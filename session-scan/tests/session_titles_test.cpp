@@ -1,5 +1,4 @@
-// Custom-title search, title sources, the first prompt and its cut, and the byte
-// pattern search the title and source searches stand on.
+// Custom-title search, title sources, and the first prompt and its cut.
 #include "session_titles.h"
 
 #include <random>
@@ -355,37 +354,6 @@ TEST(FirstPromptText, Cases) {
         if (c.result == TitleSearch::Found) {
             EXPECT_EQ(outcome.text, c.text) << c.what;
         }
-    }
-}
-
-TEST(BytePattern, FindLastAgreesWithRfind) {
-    // Haystacks of few letters make near misses and overlapping occurrences common;
-    // lengths around the 16-byte blocks and the needles' own lengths.
-    std::mt19937 random(20240501);
-    struct Needle {
-        std::string_view text;
-        std::size_t anchorA, anchorB;
-    };
-    const Needle needles[] = {{"ab", 0, 1},
-                              {"aab", 2, 0},
-                              {"abaab", 1, 3},
-                              {"a", 0, 0},
-                              {"session_source", 7, 12},
-                              {CUSTOM_TITLE_MARKER, 9, 17}};
-    for (int round = 0; round < 6000; ++round) {
-        const Needle& needle = needles[static_cast<std::size_t>(round) % std::size(needles)];
-        std::string haystack(static_cast<std::size_t>(round % 131), 'a');
-        std::uniform_int_distribution<int> letter(0, round % 2 == 0 ? 1 : 2);
-        for (char& c : haystack) c = static_cast<char>('a' + letter(random));
-        // Plant the needle now and then, at either end too.
-        if (round % 3 == 0 && haystack.size() >= needle.text.size()) {
-            const std::size_t at =
-                static_cast<std::size_t>(random()) % (haystack.size() - needle.text.size() + 1);
-            haystack.replace(round % 9 == 0 ? 0 : at, needle.text.size(), needle.text);
-        }
-        const BytePattern pattern(needle.text, needle.anchorA, needle.anchorB);
-        EXPECT_EQ(pattern.findLast(haystack), std::string_view(haystack).rfind(needle.text))
-            << haystack;
     }
 }
 
