@@ -66,6 +66,7 @@ class PackageTest(unittest.TestCase):
         # Computed by dpkg-shlibdeps from the dynamically linked scanner.
         self.assertRegex(fields["Depends"], r"(^|, )libc6 \(>= [0-9.]+\)")
         self.assertRegex(fields["Depends"], r"(^|, )libstdc\+\+6 \(>= [0-9.]+\)")
+        self.assertRegex(fields["Depends"], r"(^|, )libsimdjson[0-9]+ \(>= [0-9.]+\)")
 
     def test_contents(self):
         files = {}

@@ -47,38 +47,10 @@ constexpr std::array<char, 256> ESCAPED_BYTE = [] {
     return table;
 }();
 
-// One compare and a bit test per byte instead of four compares.
-constexpr std::uint64_t WHITESPACE_BITS = std::uint64_t{1} << ' ' | std::uint64_t{1} << '\t' |
-                                          std::uint64_t{1} << '\n' | std::uint64_t{1} << '\r';
-
-inline bool isWhitespaceByte(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte <= ' ' && ((WHITESPACE_BITS >> byte) & 1) != 0;
-}
-
 inline Ptr skipWhitespace(Ptr p, Ptr end) {
-    while (p != end && isWhitespaceByte(*p)) ++p;
+    while (p != end && isJsonWhitespace(*p)) ++p;
     return p;
 }
-
-#if ORVA_SSE2
-// One bit per byte of the 16 at p that is a quote, a backslash or below 0x20.
-inline unsigned specialMask(Ptr p) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i quote = _mm_cmpeq_epi8(block, _mm_set1_epi8('"'));
-    const __m128i backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'));
-    // Saturating subtraction leaves zero exactly for the bytes 0x00 to 0x1F.
-    const __m128i control =
-        _mm_cmpeq_epi8(_mm_subs_epu8(block, _mm_set1_epi8(0x1F)), _mm_setzero_si128());
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
-}
-
-inline std::uint64_t specialMask64(Ptr p) {
-    return std::uint64_t{specialMask(p)} | std::uint64_t{specialMask(p + 16)} << 16 |
-           std::uint64_t{specialMask(p + 32)} << 32 | std::uint64_t{specialMask(p + 48)} << 48;
-}
-#endif
 
 inline Ptr hex4(Ptr p, Ptr end, std::uint16_t& unit) {
     if (end - p < 4) return nullptr;
@@ -102,59 +74,360 @@ inline Ptr skipEscape(Ptr p, Ptr end) {
     return ESCAPED_BYTE[static_cast<unsigned char>(*p)] != 0 ? p + 1 : nullptr;
 }
 
-// Word-wise string skipping from p, inside the body of a string.
-Ptr skipStringBodyTail(Ptr p, Ptr end) {
+// What a string scan found in a body, for the decoders.
+constexpr unsigned STRING_ESCAPED = StringIndex::HAS_ESCAPES;
+constexpr unsigned STRING_NON_ASCII = StringIndex::HAS_NON_ASCII;
+
+// Which bytes of a 64-byte block a backslash escapes, with the carry into the next
+// block: in a run of backslashes every other one escapes the byte after it.
+struct EscapeCarry {
+    std::uint64_t nextIsEscaped = 0;
+
+    std::uint64_t pending() const { return nextIsEscaped; }
+
+    // One bit per byte that the backslash before it escapes.
+    std::uint64_t next(std::uint64_t backslash) {
+        const std::uint64_t fromBefore = nextIsEscaped;
+        if (backslash == 0) {
+            nextIsEscaped = 0;
+            return fromBefore;
+        }
+        constexpr std::uint64_t ODD_BITS = 0xAAAAAAAAAAAAAAAAu;
+        // A backslash that is itself escaped starts nothing. Adding the starts of the
+        // runs to the runs carries through each run; the parity of where a run began
+        // and where the carry left it tells which bytes are escaped.
+        const std::uint64_t starts = backslash & ~fromBefore;
+        const std::uint64_t codes = (((starts << 1) | ODD_BITS) - starts) ^ ODD_BITS;
+        nextIsEscaped = (codes & backslash) >> 63;
+        return codes ^ (backslash | fromBefore);
+    }
+};
+
+// The unit of four hexadecimal digits that a scan has already checked.
+inline std::uint16_t checkedHex4(Ptr p) {
+    unsigned value = 0;
+    for (int i = 0; i < 4; ++i) value = (value << 4) | static_cast<unsigned>(hexValue(p[i]));
+    return static_cast<std::uint16_t>(value);
+}
+
+// p stands on a backslash of a body that a scan accepted, close on its closing quote.
+// Writes what the escape stands for at dst and advances it; returns the position after
+// the escape, or null for a lone or unpaired surrogate.
+inline Ptr decodeEscapeAt(Ptr p, Ptr close, char*& dst) {
+    const char letter = p[1];
+    if (letter != 'u') {
+        *dst++ = ESCAPED_BYTE[static_cast<unsigned char>(letter)];
+        return p + 2;
+    }
+    const std::uint16_t unit = checkedHex4(p + 2);
+    char32_t codePoint = unit;
+    p += 6;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        if (close - p < 6 || p[0] != '\\' || p[1] != 'u') return nullptr;
+        const std::uint16_t low = checkedHex4(p + 2);
+        if (low < 0xDC00 || low > 0xDFFF) return nullptr;
+        codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (low - 0xDC00u);
+        p += 6;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        return nullptr;
+    }
+    dst = encodeCodePoint(codePoint, dst);
+    return p;
+}
+
+// The portable path: runs found word by word, escapes checked byte by byte.
+namespace portable {
+
+bool hasHighByte(Ptr p, std::size_t length) {
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        any |= word;
+    }
+    for (; i < length; ++i) any |= static_cast<unsigned char>(p[i]);
+    return (any & 0x8080808080808080u) != 0;
+}
+
+Ptr scanString(Ptr p, Ptr end, unsigned& traits) {
     for (;;) {
-        p += scanStringRunPortable(p, static_cast<std::size_t>(end - p));
+        const std::size_t run = scanStringRunPortable(p, static_cast<std::size_t>(end - p));
+        if (hasHighByte(p, run)) traits |= STRING_NON_ASCII;
+        p += run;
         if (p == end) return nullptr;
         const char c = *p++;
         if (c == '"') return p;
         if (c != '\\') return nullptr;  // a control byte
+        traits |= STRING_ESCAPED;
         p = skipEscape(p, end);
         if (p == nullptr) return nullptr;
     }
 }
 
+char* decodeEscaped(Ptr p, Ptr close, char* dst) {
+    while (p != close) {
+        const void* found = std::memchr(p, '\\', static_cast<std::size_t>(close - p));
+        const Ptr stop = found == nullptr ? close : static_cast<Ptr>(found);
+        std::memcpy(dst, p, static_cast<std::size_t>(stop - p));
+        dst += stop - p;
+        p = stop;
+        if (p == close) break;
+        p = decodeEscapeAt(p, close, dst);
+        if (p == nullptr) return nullptr;
+    }
+    return dst;
+}
+
+std::size_t stringRun(Ptr bytes, std::size_t length) {
+    return scanStringRunPortable(bytes, length);
+}
+
+}  // namespace portable
+
 #if ORVA_SSE2
-// Handles every quote, backslash and control byte of the WIDTH bytes at p from one
-// mask: escapes are checked and their bits dropped without rescanning. Sets closed
-// and returns the position after the closing quote, returns null on failure, or
-// returns where scanning resumes.
-template <std::size_t WIDTH>
-inline Ptr skipStringBlock(Ptr p, Ptr end, bool& closed) {
-    std::uint64_t mask = WIDTH == 64 ? specialMask64(p) : specialMask(p);
-    while (mask != 0) {
-        const Ptr at = p + std::countr_zero(mask);
-        if (*at == '"') {
-            closed = true;
-            return at + 1;
+// The SSE2 path: 16-byte registers, four to a block.
+namespace sse2 {
+
+#define ORVA_BLOCK_TARGET
+
+inline std::uint32_t bits16(__m128i matches) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(matches));
+}
+
+// Bytes 0x00 to 0x1F: saturating subtraction leaves zero exactly for them.
+inline __m128i isControl(__m128i v) {
+    return _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), _mm_setzero_si128());
+}
+
+// Signed compares: bytes above 0x7F are negative and so never digits.
+inline __m128i isHex(__m128i v) {
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), v));
+    const __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmpgt_epi8(_mm_set1_epi8('f' + 1), lower));
+    return _mm_or_si128(digit, letter);
+}
+
+struct BlockShort {
+    static constexpr std::size_t SHORT = 16;
+    __m128i v;
+
+    static BlockShort load(Ptr p) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))}; }
+    void store(char* out) const { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v); }
+    std::uint32_t eq(char c) const { return bits16(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))); }
+    std::uint32_t control() const { return bits16(isControl(v)); }
+    std::uint32_t high() const { return bits16(v); }
+};
+
+struct Block64 {
+    __m128i v[4];
+
+    static Block64 load(Ptr p) {
+        const auto* at = reinterpret_cast<const __m128i*>(p);
+        return {{_mm_loadu_si128(at), _mm_loadu_si128(at + 1), _mm_loadu_si128(at + 2),
+                 _mm_loadu_si128(at + 3)}};
+    }
+    template <typename Test>
+    std::uint64_t bits(Test test) const {
+        return std::uint64_t{bits16(test(v[0]))} | std::uint64_t{bits16(test(v[1]))} << 16 |
+               std::uint64_t{bits16(test(v[2]))} << 32 | std::uint64_t{bits16(test(v[3]))} << 48;
+    }
+    std::uint64_t eq(char c) const {
+        const __m128i wanted = _mm_set1_epi8(c);
+        return bits([&](__m128i x) { return _mm_cmpeq_epi8(x, wanted); });
+    }
+    std::uint64_t control() const { return bits(isControl); }
+    std::uint64_t high() const {
+        return bits([](__m128i x) { return x; });
+    }
+    // Without a byte shuffle, escapes are few enough to be looked at one by one.
+    static std::uint64_t badEscapes(std::uint64_t escaped, Ptr bytes) {
+        std::uint64_t bad = 0;
+        for (; escaped != 0; escaped &= escaped - 1) {
+            const unsigned char letter = bytes[__builtin_ctzll(escaped)];
+            if (letter != 'u' && ESCAPED_BYTE[letter] == 0) bad |= escaped & (0 - escaped);
         }
-        if (*at != '\\') return nullptr;
-        const Ptr after = skipEscape(at + 1, end);
-        if (after == nullptr) return nullptr;
-        const auto offset = static_cast<std::size_t>(after - p);
-        if (offset >= WIDTH) return after;
-        mask &= ~std::uint64_t{0} << offset;
+        return bad;
     }
-    return p + WIDTH;
+    std::uint64_t badDigits(std::uint64_t needed, Ptr) const { return needed & ~bits(isHex); }
+};
+
+#include "json_reader_blocks.inc"
+
+#undef ORVA_BLOCK_TARGET
+
+}  // namespace sse2
+
+// The AVX2 path: 32-byte registers, two to a block. Run only where the processor has
+// AVX2 (activeReaderPath() says so).
+namespace avx2 {
+
+#define ORVA_BLOCK_TARGET ORVA_TARGET_AVX2
+
+ORVA_TARGET_AVX2 inline std::uint32_t bits32(__m256i matches) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(matches));
 }
+
+ORVA_TARGET_AVX2 inline __m256i isControl(__m256i v) {
+    const __m256i limit = _mm256_set1_epi8(0x1F);
+    return _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
+}
+
+// The bytes that may follow a backslash (" \\ / b f n r t u), looked up by their two
+// nibbles: each high nibble of such a byte has a bit, and the table of low nibbles
+// gives the bits of the high nibbles that go with it.
+ORVA_TARGET_AVX2 inline __m256i isEscapeLetter(__m256i v) {
+    // clang-format off
+    const __m256i byHigh = _mm256_setr_epi8(
+        0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i byLow = _mm256_setr_epi8(
+        0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1,
+        0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1);
+    // clang-format on
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i low = _mm256_and_si256(v, nibble);
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+    const __m256i classes =
+        _mm256_and_si256(_mm256_shuffle_epi8(byLow, low), _mm256_shuffle_epi8(byHigh, high));
+    return _mm256_cmpgt_epi8(classes, _mm256_setzero_si256());
+}
+
+ORVA_TARGET_AVX2 inline __m256i isHex(__m256i v) {
+    const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8('0' - 1)),
+                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), v));
+    const __m256i lower = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+    const __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(lower, _mm256_set1_epi8('a' - 1)),
+                                            _mm256_cmpgt_epi8(_mm256_set1_epi8('f' + 1), lower));
+    return _mm256_or_si256(digit, letter);
+}
+
+struct BlockShort {
+    static constexpr std::size_t SHORT = 32;
+    __m256i v;
+
+    ORVA_TARGET_AVX2 static BlockShort load(Ptr p) {
+        return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))};
+    }
+    ORVA_TARGET_AVX2 void store(char* out) const {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    }
+    ORVA_TARGET_AVX2 std::uint32_t eq(char c) const {
+        return bits32(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
+    }
+    ORVA_TARGET_AVX2 std::uint32_t control() const { return bits32(isControl(v)); }
+    ORVA_TARGET_AVX2 std::uint32_t high() const { return bits32(v); }
+};
+
+struct Block64 {
+    __m256i low;
+    __m256i high_;
+
+    ORVA_TARGET_AVX2 static Block64 load(Ptr p) {
+        const auto* at = reinterpret_cast<const __m256i*>(p);
+        return {_mm256_loadu_si256(at), _mm256_loadu_si256(at + 1)};
+    }
+    ORVA_TARGET_AVX2 static std::uint64_t join(__m256i first, __m256i second) {
+        return std::uint64_t{bits32(first)} | std::uint64_t{bits32(second)} << 32;
+    }
+    ORVA_TARGET_AVX2 std::uint64_t eq(char c) const {
+        const __m256i wanted = _mm256_set1_epi8(c);
+        return join(_mm256_cmpeq_epi8(low, wanted), _mm256_cmpeq_epi8(high_, wanted));
+    }
+    ORVA_TARGET_AVX2 std::uint64_t control() const {
+        return join(isControl(low), isControl(high_));
+    }
+    ORVA_TARGET_AVX2 std::uint64_t high() const { return join(low, high_); }
+    ORVA_TARGET_AVX2 std::uint64_t badEscapes(std::uint64_t escaped, Ptr) const {
+        return escaped & ~join(isEscapeLetter(low), isEscapeLetter(high_));
+    }
+    ORVA_TARGET_AVX2 std::uint64_t badDigits(std::uint64_t needed, Ptr) const {
+        return needed & ~join(isHex(low), isHex(high_));
+    }
+};
+
+#include "json_reader_blocks.inc"
+
+#undef ORVA_BLOCK_TARGET
+
+}  // namespace avx2
 #endif
 
-// p stands just after the opening quote. Most strings are short, so one 16-byte
-// block is tried before the 64-byte blocks.
-Ptr skipStringBody(Ptr p, Ptr end) {
+// The string scans of one path.
+struct StringScans {
+    Ptr (*scan)(Ptr p, Ptr end, unsigned& traits);
+    char* (*decode)(Ptr p, Ptr close, char* dst);
+    std::size_t (*run)(Ptr bytes, std::size_t length);
+    // Null on the portable path, which scans strings as they come.
+    void (*index)(Ptr bytes, std::size_t length, StringBlock* out, std::size_t count);
+};
+
 #if ORVA_SSE2
-    bool closed = false;
-    if (end - p >= 16) {
-        p = skipStringBlock<16>(p, end, closed);
-        while (p != nullptr && !closed && end - p >= 64) p = skipStringBlock<64>(p, end, closed);
-        while (p != nullptr && !closed && end - p >= 16) p = skipStringBlock<16>(p, end, closed);
-        if (p == nullptr || closed) return p;
-    }
+constexpr StringScans SCANS[READER_PATH_COUNT] = {
+    {portable::scanString, portable::decodeEscaped, portable::stringRun, nullptr},
+    {sse2::scanString, sse2::decodeEscaped, sse2::stringRun, sse2::indexBlocks},
+    {avx2::scanString, avx2::decodeEscaped, avx2::stringRun, avx2::indexBlocks},
+};
+#else
+constexpr StringScans PORTABLE_SCANS{portable::scanString, portable::decodeEscaped,
+                                     portable::stringRun, nullptr};
+constexpr StringScans SCANS[READER_PATH_COUNT] = {PORTABLE_SCANS, PORTABLE_SCANS, PORTABLE_SCANS};
 #endif
-    return skipStringBodyTail(p, end);
+
+inline const StringScans& scans() {
+    return SCANS[static_cast<std::size_t>(activeReaderPath())];
 }
 
+// How the reader finds the end of a string whose body starts at p: a scan from p on
+// the active path, or a look-up in the text's string index. end() returns the
+// position after the closing quote, or null for a malformed string; decodable() does
+// the same and sets traits to what the body holds (STRING_ESCAPED, STRING_NON_ASCII).
+struct ScannedStrings {
+    Ptr end(Ptr p, Ptr limit) const {
+#if ORVA_SSE2
+        // Most strings are short and plain, their first special byte the closing
+        // quote: 16 bytes are looked at here before the path's scan is called.
+        if (activeReaderPath() != ReaderPath::Portable && limit - p >= 16) {
+            const sse2::BlockShort block = sse2::BlockShort::load(p);
+            const std::uint32_t quote = block.eq('"');
+            const std::uint32_t special = quote | block.eq('\\') | block.control();
+            const std::uint32_t first = special & (0 - special);
+            if ((first & quote) != 0) return p + __builtin_ctz(first) + 1;
+        }
+#endif
+        unsigned traits = 0;
+        return scans().scan(p, limit, traits);
+    }
+    Ptr decodable(Ptr p, Ptr limit, unsigned& traits) const {
+        traits = 0;
+        return scans().scan(p, limit, traits);
+    }
+};
+
+struct IndexedStrings {
+    const StringIndex& index;
+    Ptr base;  // the first byte of the indexed text
+
+    Ptr end(Ptr p, Ptr limit) const {
+        const std::size_t close = index.closingQuote(static_cast<std::size_t>(p - base));
+        if (close == StringIndex::NONE || base + close >= limit) return nullptr;
+        return base + close + 1;
+    }
+    Ptr decodable(Ptr p, Ptr limit, unsigned& traits) const {
+        traits = 0;
+        const std::size_t close = index.closingQuote(static_cast<std::size_t>(p - base), traits);
+        if (close == StringIndex::NONE || base + close >= limit) return nullptr;
+        return base + close + 1;
+    }
+};
+
+// p stands just after the opening quote.
+template <typename Strings>
+inline Ptr skipStringBody(Ptr p, Ptr end, const Strings& strings) {
+    return strings.end(p, end);
+}
 // p stands on the first byte of a number, a digit or '-'.
 inline Ptr skipNumber(Ptr p, Ptr end) {
     if (*p == '-') {
@@ -184,37 +457,41 @@ inline Ptr skipLiteral(Ptr p, Ptr end, std::string_view word) {
     return p + word.size();
 }
 
-Ptr skipArray(Ptr p, Ptr end, unsigned depth);
-Ptr skipObject(Ptr p, Ptr end, unsigned depth);
+template <typename Strings>
+Ptr skipArray(Ptr p, Ptr end, unsigned depth, const Strings& strings);
+template <typename Strings>
+Ptr skipObject(Ptr p, Ptr end, unsigned depth, const Strings& strings);
 
 // Scalars are handled in line; only containers recurse, so the recursion depth is
 // the nesting depth.
-inline Ptr skipValueAt(Ptr p, Ptr end, unsigned depth) {
+template <typename Strings>
+inline Ptr skipValueAt(Ptr p, Ptr end, unsigned depth, const Strings& strings) {
     if (depth > MAX_JSON_DEPTH) return nullptr;
     p = skipWhitespace(p, end);
     if (p == end) return nullptr;
     // clang-format off
     switch (*p) {
-        case '"': return skipStringBody(p + 1, end);
+        case '"': return skipStringBody(p + 1, end, strings);
         case '-': case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
             return skipNumber(p, end);
         case 't': return skipLiteral(p, end, "true");
         case 'f': return skipLiteral(p, end, "false");
         case 'n': return skipLiteral(p, end, "null");
-        case '[': return skipArray(p, end, depth);
-        case '{': return skipObject(p, end, depth);
+        case '[': return skipArray(p, end, depth, strings);
+        case '{': return skipObject(p, end, depth, strings);
         default: return nullptr;
     }
     // clang-format on
 }
 
 // p stands on '['.
-Ptr skipArray(Ptr p, Ptr end, unsigned depth) {
+template <typename Strings>
+Ptr skipArray(Ptr p, Ptr end, unsigned depth, const Strings& strings) {
     p = skipWhitespace(p + 1, end);
     if (p != end && *p == ']') return p + 1;
     for (;;) {
-        p = skipValueAt(p, end, depth + 1);
+        p = skipValueAt(p, end, depth + 1, strings);
         if (p == nullptr) return nullptr;
         p = skipWhitespace(p, end);
         if (p == end) return nullptr;
@@ -225,17 +502,18 @@ Ptr skipArray(Ptr p, Ptr end, unsigned depth) {
 }
 
 // p stands on '{'.
-Ptr skipObject(Ptr p, Ptr end, unsigned depth) {
+template <typename Strings>
+Ptr skipObject(Ptr p, Ptr end, unsigned depth, const Strings& strings) {
     p = skipWhitespace(p + 1, end);
     if (p != end && *p == '}') return p + 1;
     for (;;) {
         p = skipWhitespace(p, end);
         if (p == end || *p != '"') return nullptr;
-        p = skipStringBody(p + 1, end);
+        p = skipStringBody(p + 1, end, strings);
         if (p == nullptr) return nullptr;
         p = skipWhitespace(p, end);
         if (p == end || *p != ':') return nullptr;
-        p = skipValueAt(p + 1, end, depth + 1);
+        p = skipValueAt(p + 1, end, depth + 1, strings);
         if (p == nullptr) return nullptr;
         p = skipWhitespace(p, end);
         if (p == end) return nullptr;
@@ -292,25 +570,40 @@ inline Ptr decodeItem(Ptr p, Ptr end, std::string& out, bool& closed) {
     return p + 1;
 }
 
-// Decodes from p, which stands on the first backslash of a string body, up to and
-// including the closing quote, appending to out.
-Ptr decodeEscapedTail(Ptr p, Ptr end, std::string& out) {
-    bool closed = false;
-    while (p != nullptr && !closed) p = decodeItem(p, end, out, closed);
-    return p;
-}
+// A string that may be decoded: well-formed, and its body well-formed UTF-8.
+struct StringBody {
+    Ptr begin;
+    Ptr close;  // the closing quote
+    unsigned traits;
 
-// Shared front of readString and readStringView: skips whitespace and the opening
-// quote and validates the plain prefix. Returns the position of the closing quote or
-// of the first backslash, with prefix holding the bytes before it.
-Ptr readPlainPrefix(Ptr p, Ptr end, std::string_view& prefix) {
+    std::size_t size() const { return static_cast<std::size_t>(close - begin); }
+    bool escaped() const { return (traits & STRING_ESCAPED) != 0; }
+};
+
+// Skips whitespace and scans the string at p; returns the position after it, or null.
+// The body is checked for UTF-8 whole: escapes are ASCII, so that is the same as
+// checking every run between them.
+template <typename Strings>
+inline Ptr scanDecodable(Ptr p, Ptr end, const Strings& strings, StringBody& body) {
     p = skipWhitespace(p, end);
     if (p == end || *p != '"') return nullptr;
-    const Ptr start = ++p;
-    p += scanStringRun(p, static_cast<std::size_t>(end - p));
-    if (p == end || static_cast<unsigned char>(*p) < 0x20) return nullptr;
-    prefix = std::string_view(start, static_cast<std::size_t>(p - start));
-    return isValidUtf8(prefix) ? p : nullptr;
+    body.begin = p + 1;
+    const Ptr after = strings.decodable(body.begin, end, body.traits);
+    if (after == nullptr) return nullptr;
+    body.close = after - 1;
+    if ((body.traits & STRING_NON_ASCII) != 0 &&
+        !isValidUtf8(std::string_view(body.begin, body.size())))
+        return nullptr;
+    return after;
+}
+
+// Decodes an escaped body into out, which holds exactly the decoded bytes after.
+inline bool decodeInto(const StringBody& body, std::string& out) {
+    out.resize(body.size());
+    char* const end = scans().decode(body.begin, body.close, out.data());
+    if (end == nullptr) return false;
+    out.resize(static_cast<std::size_t>(end - out.data()));
+    return true;
 }
 
 Ptr positionOf(const JsonCursor& cursor) {
@@ -318,6 +611,15 @@ Ptr positionOf(const JsonCursor& cursor) {
 }
 Ptr endOf(const JsonCursor& cursor) {
     return cursor.bytes + cursor.length;
+}
+
+// Runs operation with the cursor's way of finding strings.
+template <typename Operation>
+inline auto withStrings(const JsonCursor& cursor, Operation&& operation) {
+    if (cursor.strings != nullptr) {
+        return operation(IndexedStrings{*cursor.strings, cursor.bytes});
+    }
+    return operation(ScannedStrings{});
 }
 
 // Moves the cursor after a successful operation; a failed one leaves it alone.
@@ -352,72 +654,96 @@ std::size_t scanStringRunPortable(const char* bytes, std::size_t length) {
 }
 
 std::size_t scanStringRun(const char* bytes, std::size_t length) {
-#if ORVA_SSE2
-    if (length < 16) return scanStringRunPortable(bytes, length);
-    const unsigned first = specialMask(bytes);
-    if (first != 0) return static_cast<std::size_t>(std::countr_zero(first));
-    std::size_t i = 16;
-    for (; i + 64 <= length; i += 64) {
-        const std::uint64_t mask = specialMask64(bytes + i);
-        if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
-    }
-    for (; i + 16 <= length; i += 16) {
-        const unsigned mask = specialMask(bytes + i);
-        if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
-    }
-    if (i == length) return length;
-    // The last block overlaps bytes already scanned; drop their bits.
-    const std::size_t overlap = i - (length - 16);
-    const unsigned mask = specialMask(bytes + length - 16) >> overlap;
-    return mask != 0 ? i + static_cast<std::size_t>(std::countr_zero(mask)) : length;
-#else
-    return scanStringRunPortable(bytes, length);
-#endif
-}
-
-void skipJsonWhitespace(JsonCursor& cursor) {
-    advance(cursor, skipWhitespace(positionOf(cursor), endOf(cursor)));
+    return scans().run(bytes, length);
 }
 
 bool skipValue(JsonCursor& cursor, unsigned depth) {
-    return advance(cursor, skipValueAt(positionOf(cursor), endOf(cursor), depth));
+    return withStrings(cursor, [&](const auto& strings) {
+        return advance(cursor, skipValueAt(positionOf(cursor), endOf(cursor), depth, strings));
+    });
 }
 
 bool skipString(JsonCursor& cursor) {
     const Ptr end = endOf(cursor);
     const Ptr p = skipWhitespace(positionOf(cursor), end);
     if (p == end || *p != '"') return false;
-    return advance(cursor, skipStringBody(p + 1, end));
+    return withStrings(cursor, [&](const auto& strings) {
+        return advance(cursor, skipStringBody(p + 1, end, strings));
+    });
 }
 
 std::optional<std::string> readString(JsonCursor& cursor) {
-    const Ptr end = endOf(cursor);
-    std::string_view prefix;
-    const Ptr p = readPlainPrefix(positionOf(cursor), end, prefix);
-    if (p == nullptr) return std::nullopt;
-    if (*p == '"') {
-        advance(cursor, p + 1);
-        return std::string(prefix);
+    StringBody body;
+    const Ptr after = withStrings(cursor, [&](const auto& strings) {
+        return scanDecodable(positionOf(cursor), endOf(cursor), strings, body);
+    });
+    if (after == nullptr) return std::nullopt;
+    if (!body.escaped()) {
+        advance(cursor, after);
+        return std::string(body.begin, body.size());
     }
+    // Room for the plain prefix and 16 more bytes, or for the whole body if larger:
+    // decoding never makes a body longer.
+    const auto* backslash = static_cast<Ptr>(std::memchr(body.begin, '\\', body.size()));
     std::string out;
-    out.reserve(prefix.size() + 16);
-    out.append(prefix);
-    if (!advance(cursor, decodeEscapedTail(p, end, out))) return std::nullopt;
+    out.reserve(std::max(static_cast<std::size_t>(backslash - body.begin) + 16, body.size()));
+    if (!decodeInto(body, out)) return std::nullopt;
+    advance(cursor, after);
     return out;
 }
 
-std::optional<std::string_view> readStringView(JsonCursor& cursor, std::string& scratch) {
-    const Ptr end = endOf(cursor);
-    std::string_view prefix;
-    const Ptr p = readPlainPrefix(positionOf(cursor), end, prefix);
-    if (p == nullptr) return std::nullopt;
-    if (*p == '"') {
-        advance(cursor, p + 1);
-        return prefix;
+bool readStringInto(JsonCursor& cursor, std::string& out) {
+    StringBody body;
+    const Ptr after = withStrings(cursor, [&](const auto& strings) {
+        return scanDecodable(positionOf(cursor), endOf(cursor), strings, body);
+    });
+    if (after == nullptr) return false;
+    if (body.escaped()) {
+        if (!decodeInto(body, out)) return false;
+    } else {
+        out.assign(body.begin, body.size());
     }
-    scratch.assign(prefix);
-    if (!advance(cursor, decodeEscapedTail(p, end, scratch))) return std::nullopt;
+    return advance(cursor, after);
+}
+
+std::optional<std::string_view> readStringView(JsonCursor& cursor, std::string& scratch) {
+    StringBody body;
+    const Ptr after = withStrings(cursor, [&](const auto& strings) {
+        return scanDecodable(positionOf(cursor), endOf(cursor), strings, body);
+    });
+    if (after == nullptr) return std::nullopt;
+    if (body.escaped() && !decodeInto(body, scratch)) return std::nullopt;
+    advance(cursor, after);
+    if (!body.escaped()) return std::string_view(body.begin, body.size());
     return std::string_view(scratch);
+}
+
+std::size_t StringIndex::closingQuoteAcross(std::size_t from, unsigned& holds) const {
+    const std::size_t close = closingQuote(from);
+    if (close == NONE) return NONE;
+    const std::size_t first = from / 64;
+    const std::size_t last = close / 64;
+    std::uint64_t backslashes = 0;
+    std::uint64_t high = 0;
+    for (std::size_t word = first; word <= last; ++word) {
+        std::uint64_t body = ~std::uint64_t{0};
+        if (word == first) body <<= from % 64;
+        if (word == last) body &= (std::uint64_t{1} << (close % 64)) - 1;
+        backslashes |= blocks[word].backslashes & body;
+        high |= blocks[word].high & body;
+    }
+    if (backslashes != 0) holds |= HAS_ESCAPES;
+    if (high != 0) holds |= HAS_NON_ASCII;
+    return close;
+}
+
+std::optional<StringIndex> indexStrings(std::string_view text, std::vector<StringBlock>& storage) {
+    const StringScans& active = scans();
+    if (active.index == nullptr) return std::nullopt;
+    const std::size_t count = text.size() / 64 + 1;
+    if (storage.size() < count) storage.resize(count);
+    active.index(text.data(), text.size(), storage.data(), count);
+    return StringIndex{storage.data(), count};
 }
 
 void FailedStringReads::erase(std::size_t begin, std::size_t end) {

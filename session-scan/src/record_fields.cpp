@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "json_reader.h"
 
@@ -50,19 +51,46 @@ PayloadKey classifyPayloadKey(std::string_view key) {
 // clang-format on
 
 // A string value replaces field; any other value clears it and is skipped.
-bool readStringMember(JsonCursor& cursor, OptionalString& field, unsigned depth) {
+bool readStringMember(JsonCursor& cursor, RecordString& field, unsigned depth) {
     if (nextIs(cursor, '"')) {
-        auto value = readString(cursor);
-        if (!value) return false;
-        field = std::move(value);
-        return true;
+        std::string_view plain;
+        if (takePlainString(cursor, plain)) {
+            field.makePresent().assign(plain);
+            return true;
+        }
+        return readStringInto(cursor, field.makePresent());
     }
-    field.reset();
-    return skipValue(cursor, depth);
+    field.makeAbsent();
+    return skipMemberValue(cursor, depth);
 }
 
+void clearPayload(SystemPayloadFields& payload) {
+    payload.parentSessionId.makeAbsent();
+    payload.sourceType.makeAbsent();
+    payload.sourceId.makeAbsent();
+    payload.engine.makeAbsent();
+    payload.displayText.makeAbsent();
+    payload.hasDisplayText = false;
+}
+
+// A fresh record, on the buffers of the old one.
+void clearRecord(RecordFields& fields) {
+    fields.sessionId.makeAbsent();
+    fields.cwd.makeAbsent();
+    fields.timestamp.makeAbsent();
+    fields.gitBranch.makeAbsent();
+    fields.type.makeAbsent();
+    fields.subtype.makeAbsent();
+    clearPayload(fields.systemPayload);
+    fields.messageText.makeAbsent();
+    fields.gitBranchNonString = false;
+    fields.hasSubtype = false;
+    fields.partTextNonString = false;
+}
+
+// The object replaces the payload whole, so it is read into a cleared one.
 bool readSystemPayload(JsonCursor& cursor, std::string& keys, SystemPayloadFields& payload) {
-    payload = SystemPayloadFields{};
+    clearPayload(payload);
     return walkObject(cursor, keys, [&](std::string_view key) {
         switch (classifyPayloadKey(key)) {
             case PayloadKey::ParentSessionId:
@@ -79,30 +107,27 @@ bool readSystemPayload(JsonCursor& cursor, std::string& keys, SystemPayloadField
             case PayloadKey::Other:
                 break;
         }
-        return skipValue(cursor, NESTED_MEMBER_DEPTH);
+        return skipMemberValue(cursor, NESTED_MEMBER_DEPTH);
     });
 }
 
 // The part-text search of one message object. The first part object with a "text"
-// member decides; every later element is only skipped.
+// member decides; every later element is only skipped. text is the record's
+// messageText, cleared when the message object starts: the object's result replaces
+// it whole.
 struct PartSearch {
-    OptionalString text;
+    RecordString& text;
     bool nonString = false;
     bool decided = false;
 };
 
 bool readPartObject(JsonCursor& cursor, std::string& keys, PartSearch& search) {
     return walkObject(cursor, keys, [&](std::string_view key) {
-        if (key != "text") return skipValue(cursor, PART_MEMBER_DEPTH);
+        if (key != "text") return skipMemberValue(cursor, PART_MEMBER_DEPTH);
         search.decided = true;
-        if (nextIs(cursor, '"')) {
-            auto value = readString(cursor);
-            if (!value) return false;
-            search.text = std::move(value);
-            return true;
-        }
+        if (nextIs(cursor, '"')) return readStringInto(cursor, search.text.makePresent());
         search.nonString = true;
-        return skipValue(cursor, PART_MEMBER_DEPTH);
+        return skipMemberValue(cursor, PART_MEMBER_DEPTH);
     });
 }
 
@@ -114,7 +139,7 @@ bool readParts(JsonCursor& cursor, std::string& keys, PartSearch& search) {
         skipJsonWhitespace(cursor);
         if (!search.decided && consume(cursor, '{')) {
             if (!readPartObject(cursor, keys, search)) return false;
-        } else if (!skipValue(cursor, PART_DEPTH)) {
+        } else if (!skipMemberValue(cursor, PART_DEPTH)) {
             return false;
         }
         skipJsonWhitespace(cursor);
@@ -124,12 +149,12 @@ bool readParts(JsonCursor& cursor, std::string& keys, PartSearch& search) {
 }
 
 bool readMessage(JsonCursor& cursor, std::string& keys, RecordFields& fields) {
-    PartSearch search;
+    fields.messageText.makeAbsent();
+    PartSearch search{fields.messageText};
     const bool read = walkObject(cursor, keys, [&](std::string_view key) {
         if (key == "parts" && consume(cursor, '[')) return readParts(cursor, keys, search);
-        return skipValue(cursor, NESTED_MEMBER_DEPTH);
+        return skipMemberValue(cursor, NESTED_MEMBER_DEPTH);
     });
-    fields.messageText = std::move(search.text);
     fields.partTextNonString = search.nonString;
     return read;
 }
@@ -153,33 +178,41 @@ bool readTopMember(JsonCursor& cursor, std::string& keys, std::string_view key,
             return readStringMember(cursor, fields.subtype, TOP_MEMBER_DEPTH);
         case TopKey::SystemPayload:
             if (consume(cursor, '{')) return readSystemPayload(cursor, keys, fields.systemPayload);
-            fields.systemPayload = SystemPayloadFields{};
-            return skipValue(cursor, TOP_MEMBER_DEPTH);
+            clearPayload(fields.systemPayload);
+            return skipMemberValue(cursor, TOP_MEMBER_DEPTH);
         case TopKey::Message:
             if (consume(cursor, '{')) return readMessage(cursor, keys, fields);
-            fields.messageText.reset();
+            fields.messageText.makeAbsent();
             fields.partTextNonString = false;
-            return skipValue(cursor, TOP_MEMBER_DEPTH);
+            return skipMemberValue(cursor, TOP_MEMBER_DEPTH);
         case TopKey::Other:
             break;
     }
-    return skipValue(cursor, TOP_MEMBER_DEPTH);
+    return skipMemberValue(cursor, TOP_MEMBER_DEPTH);
 }
 
 }  // namespace
 
-std::optional<RecordFields> extractRecordFields(std::string_view line) {
-    JsonCursor cursor{line.data(), line.size(), 0};
-    std::string keys;
+bool extractRecordFieldsInto(std::string_view line, RecordFields& fields) {
+    // Each thread keeps its index storage and key buffer from line to line.
+    thread_local std::vector<StringBlock> indexStorage;
+    thread_local std::string keys;
+    const std::optional<StringIndex> strings = indexStrings(line, indexStorage);
+    JsonCursor cursor{line.data(), line.size(), 0, strings ? &*strings : nullptr};
     skipJsonWhitespace(cursor);
-    if (!consume(cursor, '{')) return std::nullopt;
-    RecordFields fields;
+    if (!consume(cursor, '{')) return false;
+    clearRecord(fields);
     const bool read = walkObject(cursor, keys, [&](std::string_view key) {
         return readTopMember(cursor, keys, key, fields);
     });
-    if (!read) return std::nullopt;
+    if (!read) return false;
     skipJsonWhitespace(cursor);
-    if (!atEnd(cursor)) return std::nullopt;
+    return atEnd(cursor);
+}
+
+std::optional<RecordFields> extractRecordFields(std::string_view line) {
+    RecordFields fields;
+    if (!extractRecordFieldsInto(line, fields)) return std::nullopt;
     return fields;
 }
 

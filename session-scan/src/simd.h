@@ -1,11 +1,55 @@
-// The one switch between the SSE2 block code of the scanner's byte scans and their
-// portable code. SSE2 is part of every x86-64 processor; ORVA_NO_SSE2 builds the
-// portable code there too, so that the tests run it.
+// The one switch between the block code of the scanner's byte scans and their
+// portable code, at build time and at run time.
+//
+// Build time: SSE2 is part of every x86-64 processor; ORVA_NO_SSE2 builds the
+// portable code alone there too, so that the tests run it as a build without SIMD
+// would. Run time: the reader's scans come in paths, and each reader operation runs
+// on the active one; the widest the processor has is chosen at start. Tests and
+// benchmarks select each path in turn.
 #pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
 
 #if defined(__SSE2__) && !defined(ORVA_NO_SSE2)
 #define ORVA_SSE2 1
-#include <emmintrin.h>
+#include <immintrin.h>
 #else
 #define ORVA_SSE2 0
 #endif
+
+// The attribute that lets one function use AVX2 (and the bit instructions that come
+// with it) in a build for the SSE2 baseline. Such a function runs only when the
+// processor has them, behind a check of activeReaderPath().
+#define ORVA_TARGET_AVX2 __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt")))
+
+namespace orva {
+
+enum class ReaderPath : unsigned char {
+    Portable,  // word-wise and byte-wise code in plain C++
+    Sse2,      // 16-byte blocks
+    Avx2,      // 32-byte blocks, and the widest UTF-8 validation the processor has
+};
+inline constexpr std::size_t READER_PATH_COUNT = 3;
+
+std::string_view readerPathName(ReaderPath path);
+
+// The paths this build can run on this processor, Portable first.
+std::span<const ReaderPath> availableReaderPaths();
+
+namespace detail {
+extern ReaderPath activePath;
+}  // namespace detail
+
+// The widest available path, unless forceReaderPath chose another.
+inline ReaderPath activeReaderPath() {
+    return detail::activePath;
+}
+
+// Tests and benchmarks only: selects the path of every later reader operation;
+// false, changing nothing, when the path is not available. Not safe while other
+// threads read.
+bool forceReaderPath(ReaderPath path);
+
+}  // namespace orva

@@ -7,13 +7,30 @@
 
 #include "simd.h"
 
+#if ORVA_SSE2
+#include <simdjson.h>
+
+#include <array>
+#endif
+
 namespace orva {
 namespace {
 
-// Number of leading bytes below 0x80.
-std::size_t asciiRun(const unsigned char* p, std::size_t length) {
+// Number of leading bytes below 0x80, word by word.
+std::size_t asciiRunPortable(const unsigned char* p, std::size_t length) {
     std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if ((word & 0x8080808080808080u) != 0) break;
+    }
+    while (i < length && p[i] < 0x80) ++i;
+    return i;
+}
+
 #if ORVA_SSE2
+std::size_t asciiRunSse2(const unsigned char* p, std::size_t length) {
+    std::size_t i = 0;
     for (; i + 32 <= length; i += 32) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
@@ -24,15 +41,9 @@ std::size_t asciiRun(const unsigned char* p, std::size_t length) {
         const auto mask = static_cast<unsigned>(_mm_movemask_epi8(block));
         if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
     }
-#endif
-    for (; i + 8 <= length; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        if ((word & 0x8080808080808080u) != 0) break;
-    }
-    while (i < length && p[i] < 0x80) ++i;
-    return i;
+    return i + asciiRunPortable(p + i, length - i);
 }
+#endif
 
 // Length of the well-formed sequence that starts with the non-ASCII byte at p, or 0.
 std::size_t sequenceLength(const unsigned char* p, std::size_t available) {
@@ -93,14 +104,15 @@ std::size_t sequenceStart(std::string_view text, std::size_t end) {
     return begin;
 }
 
-}  // namespace
+using AsciiRun = std::size_t (*)(const unsigned char*, std::size_t);
 
-bool isValidUtf8(std::string_view bytes) {
+template <AsciiRun ASCII_RUN>
+bool validateSequences(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t length = bytes.size();
     std::size_t i = 0;
     for (;;) {
-        i += asciiRun(p + i, length - i);
+        i += ASCII_RUN(p + i, length - i);
         // Text that is not ASCII tends to stay so for a while: decode sequences until
         // the next ASCII byte before going back to the block scan.
         while (i < length && p[i] >= 0x80) {
@@ -112,7 +124,43 @@ bool isValidUtf8(std::string_view bytes) {
     }
 }
 
-void appendCodePoint(std::string& out, char32_t codePoint) {
+#if ORVA_SSE2
+// Below this the library's block validation costs more than the sequence decoder
+// here: it works in 64-byte blocks behind a virtual call.
+constexpr std::size_t LIBRARY_UTF8_MINIMUM = 64;
+
+// The library's validator for each block path: its best for the widest path (AVX2,
+// or AVX-512 where the processor has it), and its SSE4.2 one, or its portable one,
+// for the SSE2 path.
+const simdjson::implementation& libraryValidator(ReaderPath path) {
+    static const std::array<const simdjson::implementation*, READER_PATH_COUNT> validators = [] {
+        const auto& available = simdjson::get_available_implementations();
+        std::array<const simdjson::implementation*, READER_PATH_COUNT> table{};
+        const simdjson::implementation* sse = available["westmere"];
+        if (sse == nullptr || !sse->supported_by_runtime_system()) sse = available["fallback"];
+        table[static_cast<std::size_t>(ReaderPath::Portable)] = available["fallback"];
+        table[static_cast<std::size_t>(ReaderPath::Sse2)] = sse;
+        table[static_cast<std::size_t>(ReaderPath::Avx2)] = available.detect_best_supported();
+        return table;
+    }();
+    return *validators[static_cast<std::size_t>(path)];
+}
+#endif
+
+}  // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+#if ORVA_SSE2
+    if (activeReaderPath() != ReaderPath::Portable) {
+        if (bytes.size() >= LIBRARY_UTF8_MINIMUM)
+            return libraryValidator(activeReaderPath()).validate_utf8(bytes.data(), bytes.size());
+        return validateSequences<asciiRunSse2>(bytes);
+    }
+#endif
+    return validateSequences<asciiRunPortable>(bytes);
+}
+
+char* encodeCodePoint(char32_t codePoint, char* out) {
     const auto byte = [](char32_t bits) {
         return static_cast<char>(static_cast<unsigned char>(bits));
     };
@@ -120,18 +168,26 @@ void appendCodePoint(std::string& out, char32_t codePoint) {
         return byte(0x80 | ((codePoint >> shift) & 0x3F));
     };
     if (codePoint < 0x80) {
-        out.push_back(byte(codePoint));
+        *out++ = byte(codePoint);
     } else if (codePoint < 0x800) {
-        const char bytes[] = {byte(0xC0 | (codePoint >> 6)), continuation(0)};
-        out.append(bytes, sizeof bytes);
+        *out++ = byte(0xC0 | (codePoint >> 6));
+        *out++ = continuation(0);
     } else if (codePoint < 0x10000) {
-        const char bytes[] = {byte(0xE0 | (codePoint >> 12)), continuation(6), continuation(0)};
-        out.append(bytes, sizeof bytes);
+        *out++ = byte(0xE0 | (codePoint >> 12));
+        *out++ = continuation(6);
+        *out++ = continuation(0);
     } else {
-        const char bytes[] = {byte(0xF0 | (codePoint >> 18)), continuation(12), continuation(6),
-                              continuation(0)};
-        out.append(bytes, sizeof bytes);
+        *out++ = byte(0xF0 | (codePoint >> 18));
+        *out++ = continuation(12);
+        *out++ = continuation(6);
+        *out++ = continuation(0);
     }
+    return out;
+}
+
+void appendCodePoint(std::string& out, char32_t codePoint) {
+    char bytes[4];
+    out.append(bytes, static_cast<std::size_t>(encodeCodePoint(codePoint, bytes) - bytes));
 }
 
 std::size_t countChars(std::string_view text) {

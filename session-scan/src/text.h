@@ -15,6 +15,8 @@ bool isValidUtf8(std::string_view bytes);
 
 // codePoint is a Unicode scalar value: at most U+10FFFF and not a surrogate.
 void appendCodePoint(std::string& out, char32_t codePoint);
+// The same, written at out, which has room for 4 bytes; returns the end.
+char* encodeCodePoint(char32_t codePoint, char* out);
 
 constexpr bool isUtf8Continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;

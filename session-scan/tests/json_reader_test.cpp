@@ -2,28 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Counts heap allocations so that tests can show which operations never allocate.
-namespace {
-thread_local std::size_t allocationCount = 0;
-}  // namespace
-
-// Out of line, so that the compiler does not pair the malloc and free inside them
-// with the new and delete expressions of their callers.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    ++allocationCount;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "allocation_counter.h"
+#include "simd.h"
 
 namespace orva {
 namespace {
@@ -293,6 +279,122 @@ TEST(WalkObject, KeysInOrderAndTheObjectsShape) {
     std::size_t members = 0;
     EXPECT_FALSE(walkObject(cursor, scratch, [&](std::string_view) { return ++members > 1; }));
     EXPECT_EQ(members, 1u) << "a member that fails ends the walk";
+}
+
+// Everything one text gives a string read, on one path, scanned or looked up in the
+// text's string index.
+struct StringVerdicts {
+    std::optional<std::size_t> skipEnd;
+    std::optional<std::string> decoded;
+    std::optional<std::size_t> decodedEnd;
+    std::optional<std::string> viewed;
+    std::optional<std::string> into;
+    std::optional<std::size_t> arrayEnd;  // the text as the first element of an array
+
+    bool operator==(const StringVerdicts&) const = default;
+};
+
+StringVerdicts judgeString(const std::string& text, bool indexed) {
+    std::vector<StringBlock> storage;
+    const std::optional<StringIndex> index = indexStrings(text, storage);
+    const StringIndex* strings = indexed && index ? &*index : nullptr;
+    const auto cursor = [&] { return JsonCursor{text.data(), text.size(), 0, strings}; };
+    StringVerdicts v;
+    if (JsonCursor c = cursor(); skipString(c)) v.skipEnd = c.position;
+    if (JsonCursor c = cursor(); auto decoded = readString(c)) {
+        v.decoded = decoded;
+        v.decodedEnd = c.position;
+    }
+    std::string scratch;
+    if (JsonCursor c = cursor(); auto viewed = readStringView(c, scratch)) v.viewed = std::string(*viewed);
+    std::string into = "earlier contents that the read replaces";
+    if (JsonCursor c = cursor(); readStringInto(c, into)) v.into = into;
+    const std::string array = "[" + text + ",1]";
+    std::vector<StringBlock> arrayStorage;
+    const std::optional<StringIndex> arrayIndex = indexStrings(array, arrayStorage);
+    JsonCursor a{array.data(), array.size(), 0, indexed && arrayIndex ? &*arrayIndex : nullptr};
+    if (skipValue(a, 1)) v.arrayEnd = a.position;
+    return v;
+}
+
+class ActivePath {
+public:
+    ActivePath() : previous_(activeReaderPath()) {}
+    ~ActivePath() { forceReaderPath(previous_); }
+
+private:
+    ReaderPath previous_;
+};
+
+// The block scans, escapes with their carry, \u digits and non-ASCII bytes included,
+// wherever they fall against the 16-, 32- and 64-byte blocks: every path, scanned and
+// indexed, judges as the portable scan does.
+TEST(StringPaths, AgreeAroundBlockBoundaries) {
+    const ActivePath restore;
+    const std::string fragments[] = {
+        "", "\\\"", "\\\\", "\\\\\\\"", "\\\\\\\\\"", "\\u00e9", "\\ud83d\\ude00", "\\ud83d",
+        "\\ude00x", "\\u12", "\\u12G4", "\\x", "\t", "\x7F", "\xFF", "\xC3\xA9", "\xE6\x97\xA5",
+        "\xC3", "\\/\\b\\f\\n\\r\\t", std::string(70, '\\') + "n"};
+    const std::string tails[] = {"", "\\x", "\t\"", "\\\"\"", "\\u"};
+    std::size_t compared = 0;
+    for (std::size_t before = 0; before <= 140; ++before) {
+        for (const std::string& fragment : fragments) {
+            for (const std::string& tail : tails) {
+                for (const std::string& text :
+                     {"\"" + std::string(before, 'a') + fragment + "\"" + tail,
+                      "\"" + std::string(before, 'a') + fragment + tail,
+                      " \"" + fragment + std::string(before, 'b') + "\"" + tail}) {
+                    forceReaderPath(ReaderPath::Portable);
+                    const StringVerdicts expected = judgeString(text, false);
+                    for (ReaderPath path : availableReaderPaths()) {
+                        forceReaderPath(path);
+                        for (bool indexed : {false, true}) {
+                            EXPECT_EQ(judgeString(text, indexed), expected)
+                                << readerPathName(path) << (indexed ? " indexed " : " scanned ")
+                                << testing::PrintToString(text);
+                            ++compared;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 0u);
+}
+
+TEST(ReadStringInto, ReplacesTheContentInTheCapacityItHas) {
+    struct Case {
+        std::string text;
+        std::optional<std::string> decoded;
+    };
+    const Case cases[] = {
+        {"\"" + std::string(300, 'p') + "\"", std::string(300, 'p')},
+        {"\"caf\\u00e9 \\ud83d\\ude00 " + std::string(100, 'e') + "\\n\"",
+         "caf\xC3\xA9 \xF0\x9F\x98\x80 " + std::string(100, 'e') + "\n"},
+        {"\"\xE6\x97\xA5\xE6\x9C\xAC " + std::string(200, 'j') + "\"",
+         "\xE6\x97\xA5\xE6\x9C\xAC " + std::string(200, 'j')},
+        {"\"\"", ""},
+        {"\"\\ud800\"", std::nullopt},
+        {"\"\xFF\"", std::nullopt},
+    };
+    std::string out;
+    out.reserve(1024);
+    const char* const buffer = out.data();
+    for (const Case& c : cases) {
+        // The first validation of long UTF-8 sets up the library's validators once.
+        JsonCursor warmUp = cursorOver(c.text);
+        readStringInto(warmUp, out);
+        JsonCursor cursor = cursorOver(c.text);
+        const std::size_t before = allocationCount;
+        const bool read = readStringInto(cursor, out);
+        EXPECT_EQ(allocationCount, before) << c.text;
+        EXPECT_EQ(read, c.decoded.has_value()) << c.text;
+        if (read && c.decoded) {
+            EXPECT_EQ(out, *c.decoded);
+            EXPECT_EQ(cursor.position, c.text.size());
+        }
+        EXPECT_EQ(out.data(), buffer) << "the buffer is kept";
+    }
 }
 
 TEST(ReadHex4, DigitsAndFailures) {

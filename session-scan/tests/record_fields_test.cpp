@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "allocation_counter.h"
+
 #include <functional>
 #include <thread>
 #include <vector>
@@ -60,6 +62,26 @@ TEST_P(RecordTable, Extracts) {
     RecordFields expected;
     c.expect(expected);
     EXPECT_EQ(*fields, expected) << c.line;
+}
+
+// A record with every string present and every flag set, as a line before may leave
+// it: extraction into it must give the same record as extraction into a fresh one.
+const std::string EVERYTHING_LINE =
+    R"({"sessionId":"s0","cwd":"/c0","timestamp":"t0","gitBranch":"b0","type":"y0",)"
+    R"("subtype":"u0","systemPayload":{"parentSessionId":"p0","sourceType":"st0",)"
+    R"("sourceId":"si0","engine":"e0","displayText":"d0"},"message":{"parts":[{"text":"m0"}]}})";
+
+TEST_P(RecordTable, ExtractsIntoAUsedRecord) {
+    const RecordCase& c = GetParam();
+    RecordFields fields;
+    ASSERT_TRUE(extractRecordFieldsInto(EVERYTHING_LINE, fields));
+    fields.gitBranchNonString = fields.partTextNonString = true;
+    const bool extracted = extractRecordFieldsInto(c.line, fields);
+    EXPECT_EQ(extracted, static_cast<bool>(c.expect)) << c.line;
+    if (!extracted || !c.expect) return;
+    RecordFields expected;
+    c.expect(expected);
+    EXPECT_EQ(fields, expected) << c.line;
 }
 
 const auto NONE = std::function<void(RecordFields&)>{};
@@ -257,6 +279,46 @@ INSTANTIATE_TEST_SUITE_P(Whitespace, RecordTable, testing::Values(
     RecordCase{"FormFeedBeforeValue", "{\"cwd\":\f\"c\"}", NONE},
     RecordCase{"VerticalTabBeforeColon", "{\"cwd\"\v:\"c\"}", NONE}),
     caseName);
+
+// A caller that keeps its record from line to line allocates nothing once the record
+// has held strings as long as the ones that come, also when members come and go.
+TEST(ExtractRecordFieldsInto, ReusesTheRecordsBuffers) {
+    const std::string prose(400, 'w');
+    const std::vector<std::string> lines = {
+        R"({"sessionId":"0123456789abcdef0123","cwd":"/home/someone/a/long/project","timestamp":"2024-05-01T10:00:00.000Z","type":"user","message":{"parts":[{"text":")" +
+            prose + R"(\n\u00e9"}]}})",
+        R"({"type":"system","subtype":"session_source_with_a_long_name","systemPayload":{"sourceType":"a-long-source-type","sourceId":"a-long-source-identifier"}})",
+        R"({"type":"assistant","gitBranch":"feature/a-long-branch-name","message":{"parts":[{"text":"short"}]},"x":{"sessionId":"nested"}})",
+        R"({"sessionId":"01234567","systemPayload":{"displayText":")" + prose + R"(","engine":"managed-engine-name"},"subtype":null})",
+    };
+    RecordFields fields;
+    for (const std::string& line : lines) ASSERT_TRUE(extractRecordFieldsInto(line, fields)) << line;
+    std::size_t allocations = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const std::string& line : lines) {
+            const std::size_t before = allocationCount;
+            ASSERT_TRUE(extractRecordFieldsInto(line, fields));
+            allocations += allocationCount - before;
+            EXPECT_EQ(fields, *extractRecordFields(line)) << line;
+        }
+    }
+    EXPECT_EQ(allocations, 0u);
+}
+
+TEST(RecordString, ComparedByValueWhateverItKeeps) {
+    RecordString kept = std::string(100, 'k');
+    kept.makeAbsent();
+    EXPECT_EQ(kept, RecordString());
+    EXPECT_EQ(kept, OptionalString());
+    EXPECT_FALSE(kept == "");
+    kept.makePresent() = "x";
+    EXPECT_EQ(kept, "x");
+    EXPECT_EQ(kept, OptionalString("x"));
+    EXPECT_NE(kept, RecordString());
+    EXPECT_NE(kept, std::string_view("y"));
+    EXPECT_EQ(kept.makePresent(), "") << "present again, and empty";
+    EXPECT_GE(kept->capacity(), 100u) << "on the buffer it had";
+}
 
 // Worker threads extract their own lines at the same time; the reader keeps no
 // state of its own (the ThreadSanitizer run checks this).
