@@ -112,14 +112,13 @@ class CatalogTest(ChatDirTestCase):
         self.assertEqual(self.entries(timeout=20), expected)
 
     def test_unreadable_chat_file_and_sidecar(self):
-        os.chmod(self._tmp, 0o755)
-        os.chmod(self.chats, 0o755)
+        self.share_with_others()
         readable_stem, readable = session_name(1)
         unreadable = session_name(2)[1]
         self.write_file(readable, [first_record(readable_stem)])
         os.chmod(self.write_file(readable_stem + ".title.json", sidecar("Hidden")), 0)
         os.chmod(self.write_file(unreadable, [first_record("x")]), 0)
-        entries = self.entries(user=65534, group=65534, extra_groups=[])
+        entries = self.entries(other_user=True)
         self.assertEqual(entries[unreadable], {"status": "fallback"})
         self.assertEqual(entries[readable]["status"], "ok")
         self.assertNotIn("titleSidecar", entries[readable])

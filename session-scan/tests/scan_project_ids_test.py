@@ -105,13 +105,12 @@ class ProjectIdsTest(ChatDirTestCase):
         self.assertEqual(entries, {name: {"status": "skip"} for name in names.values()})
 
     def test_unreadable_file_is_fallback(self):
-        os.chmod(self._tmp, 0o755)
-        os.chmod(self.chats, 0o755)
+        self.share_with_others()
         readable = session_name(1)[1]
         unreadable = session_name(2)[1]
         self.write_file(readable, RECORD_LINE + b"\n")
         os.chmod(self.write_file(unreadable, RECORD_LINE + b"\n"), 0)
-        entries = self.entries(user=65534, group=65534, extra_groups=[])
+        entries = self.entries(other_user=True)
         self.assertEqual(entries, {readable: entry_of(OK), unreadable: {"status": "fallback"}})
 
     def test_document_bytes(self):
