@@ -99,7 +99,10 @@ class ProjectIdsTest(ChatDirTestCase):
         self.addCleanup(listener.close)
         listener.bind(path["socket"])
         listener.listen()
-        os.mknod(path["character device"], 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        try:
+            os.mknod(path["character device"], 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            del names["character device"]  # making a device node takes root
         # A blocking open of the FIFO would hang the scan; the timeout turns that into a failure.
         entries = self.entries(timeout=20)
         self.assertEqual(entries, {name: {"status": "skip"} for name in names.values()})
