@@ -12,7 +12,8 @@ import sys
 import tempfile
 import unittest
 
-from scanner_harness import NOBODY, SCANNER
+from orva_test_support import NOBODY
+from scanner_harness import SCANNER
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 SCRIPTS = sorted(path for path in glob.glob(os.path.join(TESTS_DIR, "*_test.py"))

@@ -1,82 +1,23 @@
 """Shared helpers for the scanner's black-box tests: run the built program as the
 host does (argument vector, standard streams, exit status) over real directories."""
 
-import atexit
 import json
 import os
 import resource
 import shutil
-import stat
 import subprocess
 import tempfile
 import time
 import unittest
 
+from orva_test_support import NOBODY, Run, copy_for_other_users, shared_temp_root
+
 SCANNER = os.environ.get("ORVA_SESSION_SCAN", "")
-
-# The unprivileged user that the permission cases run the scanner as.
-NOBODY = 65534
-
-
-class Run:
-    def __init__(self, status, stdout, stderr):
-        self.status = status
-        self.stdout = stdout
-        self.stderr = stderr
-
-    def document(self):
-        """The stdout document parsed as JSON (asserts a single line)."""
-        assert self.stdout.endswith(b"\n") and self.stdout.count(b"\n") == 1, self.stdout[:200]
-        return json.loads(self.stdout)
-
-
-def _reachable_by_others(path):
-    """True when every directory from the root down to path lets other uids pass."""
-    path = os.path.realpath(path)
-    while True:
-        if not os.stat(path).st_mode & stat.S_IXOTH:
-            return False
-        parent = os.path.dirname(path)
-        if parent == path:
-            return True
-        path = parent
-
-
-def shared_temp_root(executable=False):
-    """A temporary directory that other uids can reach, whatever TMPDIR and the clone's
-    own directory allow (under a 0700 home, say): TMPDIR itself when it is, else the
-    first of the system's temporary directories that is. With executable, also one
-    whose file system lets programs run."""
-    for candidate in (tempfile.gettempdir(), "/tmp", "/var/tmp", "/dev/shm"):
-        try:
-            if not (os.path.isdir(candidate) and os.access(candidate, os.W_OK | os.X_OK)
-                    and _reachable_by_others(candidate)):
-                continue
-            if executable and os.statvfs(candidate).f_flag & os.ST_NOEXEC:
-                continue
-        except OSError:
-            continue
-        return candidate
-    raise RuntimeError("no temporary directory that other users can reach")
-
-
-_scanner_copy = None
 
 
 def scanner_for_other_users():
-    """The path of a copy of the scanner in a directory that every uid may enter. The
-    build tree may sit where only its owner gets in (a clone under /root), so the
-    cases that drop to another uid run this copy."""
-    global _scanner_copy
-    if _scanner_copy is None:
-        directory = tempfile.mkdtemp(prefix="orva-scanner-", dir=shared_temp_root(executable=True))
-        atexit.register(shutil.rmtree, directory, ignore_errors=True)
-        os.chmod(directory, 0o755)
-        copy = os.path.join(directory, os.path.basename(SCANNER))
-        shutil.copyfile(SCANNER, copy)
-        os.chmod(copy, 0o755)
-        _scanner_copy = copy
-    return _scanner_copy
+    """The copy of the scanner that another uid can run (see copy_for_other_users)."""
+    return copy_for_other_users(SCANNER)
 
 
 def _run(program, args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
