@@ -1,6 +1,6 @@
 """Helpers that every black-box harness shares: the outcome of one program run, the
-ELF headers of a built program, and a place that other users can reach for the
-cases that run a program as another uid. CTest puts this directory on PYTHONPATH
+ELF headers of a built program, a place that other users can reach for the cases
+that run a program as another uid, and the fixtures that several tests read. CTest puts this directory on PYTHONPATH
 (ORVA_PYTHON_TEST_ENVIRONMENT in the top-level CMakeLists.txt)."""
 
 import atexit
@@ -14,6 +14,20 @@ import tempfile
 
 # The unprivileged user that permission cases run a program as.
 NOBODY = 65534
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# The catalog document of the worked example: one "ok" entry with a custom title,
+# whose bytes the writer's unit test, the catalog test, the schema tests and the
+# scanner's manual page all show.
+WORKED_EXAMPLE_CATALOG_PATH = os.path.join(SOURCE_DIR, "session-scan", "tests", "fixtures",
+                                           "worked_example_catalog.json")
+
+
+def worked_example_catalog():
+    """The bytes of the worked example's catalog document."""
+    with open(WORKED_EXAMPLE_CATALOG_PATH, "rb") as f:
+        return f.read()
 
 
 class Run:
