@@ -1,4 +1,4 @@
-"""scan-project-ids end to end: the head rules, entries that are not regular files,
+"""scan-project-ids end to end: a few head rules, entries that are not regular files,
 permissions, the exact document bytes and thread-count independence."""
 
 import json
@@ -27,30 +27,17 @@ def padded(data, size, filler=b" "):
 
 OK = ("ok", "s-1", "/work/app")
 
+# A few head rules end to end, enough to show the program's wiring: each status, the
+# window's edge, and present empty strings and escapes as the document writes them.
+# The full table of rules is head_scan_test.cpp's.
 # (what, file content, (status, sessionId, cwd)); sessionId and cwd only with "ok".
 HEAD_CASES = [
     ("empty file", b"", ("skip",)),
     ("blank lines only", BLANKS, ("skip",)),
-    ("the same blanks padded to 70000 bytes", padded(BLANKS, 70000), ("fallback",)),
     ("exactly 65536 bytes, one unterminated record", record_of_length(WINDOW), OK),
     ("65537 bytes, one unterminated record", record_of_length(WINDOW + 1), ("fallback",)),
-    ("exactly 65536 bytes of blanks", padded(BLANKS, WINDOW), ("skip",)),
-    ("65537 bytes of blanks", padded(BLANKS, WINDOW + 1), ("fallback",)),
-    ("65537 bytes, record ending at the window's last byte", record_of_length(WINDOW - 1) + b"\n ", OK),
-    ("record without a trailing newline", RECORD_LINE, OK),
-    ("first line longer than 65536 bytes", record_of_length(70000) + b"\n" + RECORD_LINE + b"\n",
-     ("fallback",)),
-    ("large file whose first record fits the window", padded(RECORD_LINE + b"\n", 150000, b"x"), OK),
     ("non-JSON first line followed by valid lines", b"hello\n" + (RECORD_LINE + b"\n") * 3, ("fallback",)),
-    ("cwd null", b'{"sessionId":"s-1","cwd":null}\n', ("fallback",)),
-    ("cwd missing", b'{"sessionId":"s-1"}\n', ("fallback",)),
-    ("sessionId not a string", b'{"sessionId":1,"cwd":"/w"}\n', ("fallback",)),
     ("empty sessionId and cwd", b'{"sessionId":"","cwd":""}\n', ("ok", "", "")),
-    ("leading blank lines and whitespace around the record",
-     b"\n\r\n \t\n\f\r" + b" \t" + RECORD_LINE + b" \f\t\r\n", OK),
-    ("CR alone ends the line", RECORD_LINE + b"\rnot json\r", OK),
-    ("CR inside the record splits it", b'{"sessionId":"s-1",\r"cwd":"/w"}\n', ("fallback",)),
-    ("a title record first", b'{"type":"custom-title","sessionId":"t","cwd":"/t"}\n', ("ok", "t", "/t")),
     ("strings that need escaping on output", b'{"sessionId":"a\\"b","cwd":"/tab\\there\\u001b/\xc3\xa9"}\n',
      ("ok", 'a"b', "/tab\there\x1b/\u00e9")),
 ]
