@@ -2,12 +2,12 @@
 // controller files laid out as the kernel shows them.
 #include "cpu_count.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
+
+#include "file_test_support.h"
 
 namespace orva {
 namespace {
@@ -29,23 +29,16 @@ TEST(ThreadCount, Clamping) {
 // Controller files laid out under a temporary root, as the kernel shows them.
 class CgroupFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root_ = std::filesystem::temp_directory_path() /
-                ("orva-cgroup-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(root_);
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
     void write(const std::string& relative, const std::string& text) {
-        const auto path = root_ / relative;
+        const std::filesystem::path path = root_ / relative;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path) << text;
     }
     std::optional<unsigned> limit(const std::string& cgroup, const std::string& mountInfo) {
-        return cgroupCpuLimit(cgroup, mountInfo, root_.string());
+        return cgroupCpuLimit(cgroup, mountInfo, root_.path());
     }
 
-    std::filesystem::path root_;
+    testing::TempDir root_;
 };
 
 const std::string V2_MOUNT =
