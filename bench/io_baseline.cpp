@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "chat_listing.h"
+#include "cpu_count.h"
 #include "file_access.h"
 #include "scan_options.h"
 #include "session_scan.h"

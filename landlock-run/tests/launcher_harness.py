@@ -11,6 +11,8 @@ import struct
 import subprocess
 import unittest
 
+from orva_test_support import Run, is_statically_linked
+
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
 if LAUNCHER:
     LAUNCHER = os.path.abspath(LAUNCHER)  # tests run commands in other directories
@@ -53,19 +55,6 @@ def error_message(text, errno_value):
 
 def status_line(state, abi):
     return b'{"state":"%s","abi":%d}\n' % (state.encode(), abi)
-
-
-class Run:
-    def __init__(self, status, stdout, stderr, status_lines=b"", pid=0):
-        self.pid = pid
-        self.status = status
-        self.stdout = stdout
-        self.stderr = stderr
-        self.status_lines = status_lines
-
-    def __repr__(self):
-        return (f"Run(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r}, "
-                f"status_lines={self.status_lines!r})")
 
 
 def place_descriptors(targets):
@@ -306,19 +295,9 @@ def syscall_number(name):
 
 
 def launcher_is_static():
-    """True when the launcher has no program interpreter (the release and debug
-    builds; the sanitizer builds link dynamically)."""
-    with open(LAUNCHER, "rb") as f:
-        header = f.read(64)
-        if header[:4] != b"\x7fELF" or header[4] != 2:
-            return False
-        phoff, = struct.unpack_from("<Q", header, 32)
-        phentsize, phnum = struct.unpack_from("<HH", header, 54)
-        f.seek(phoff)
-        table = f.read(phentsize * phnum)
-    pt_interp = 3
-    return all(struct.unpack_from("<I", table, i * phentsize)[0] != pt_interp
-               for i in range(phnum))
+    """True when the launcher is statically linked (the release and debug builds;
+    the sanitizer builds link dynamically)."""
+    return is_statically_linked(LAUNCHER)
 
 
 def set_child_subreaper(enable=True):

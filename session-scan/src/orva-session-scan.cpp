@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chat_listing.h"
+#include "cpu_count.h"
 #include "head_scan.h"
 #include "json_writer.h"
 #include "scan_options.h"

@@ -8,9 +8,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +28,7 @@
 namespace orva {
 namespace {
 
+using testing::makeSocket;
 using testing::openDescriptors;
 using testing::TempDir;
 
@@ -40,17 +39,6 @@ const char* verdictName(OpenVerdict verdict) {
         case OpenVerdict::Fallback: return "fallback";
     }
     return "?";
-}
-
-void makeSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof(address.sun_path));
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0) << std::strerror(errno);
-    ::close(fd);
 }
 
 struct OpenCase {

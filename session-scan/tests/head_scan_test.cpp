@@ -3,14 +3,10 @@
 // thread that keeps swapping the files.
 #include "head_scan.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <span>
@@ -26,6 +22,8 @@
 namespace orva {
 namespace {
 
+using testing::chatFileName;
+using testing::makeSocket;
 using testing::openDescriptors;
 using testing::TempDir;
 
@@ -157,22 +155,6 @@ TEST(ScanHead, ReusesTheWorkerBufferWithoutGrowingIt) {
     EXPECT_EQ(buffer.size(), RECORD.size() + 1);
 }
 
-void makeSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    ::close(fd);
-}
-
-std::string chatName(std::size_t n) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%08zx-0000-4000-8000-%012zx.jsonl", n, n);
-    return name;
-}
-
 // Thousands of files of every outcome, scanned the way the driver does it.
 TEST(ScanHead, ThousandsOfFilesOfEveryOutcomeLeaveNoDescriptorOpen) {
     TempDir dir;
@@ -186,7 +168,7 @@ TEST(ScanHead, ThousandsOfFilesOfEveryOutcomeLeaveNoDescriptorOpen) {
                                    "skip", "skip", "skip", "skip", "fallback"};
     std::vector<std::string> names;
     for (std::size_t i = 0; i < FILES; ++i) {
-        const std::string name = chatName(i);
+        const std::string name = chatFileName(i);
         const std::string path = dir / name;
         switch (i % KINDS) {
             case 0: dir.write(name, RECORD + "\n"); break;
@@ -203,7 +185,7 @@ TEST(ScanHead, ThousandsOfFilesOfEveryOutcomeLeaveNoDescriptorOpen) {
         }
         names.push_back(name);
     }
-    names.push_back(chatName(FILES));  // listed, then gone before the open
+    names.push_back(chatFileName(FILES));  // listed, then gone before the open
 
     const auto before = openDescriptors();
     const auto pool = runWorkers<ProjectIdEntry>(
@@ -231,7 +213,7 @@ TEST(ScanHead, ScansRacingRenamesOnlySeeTheirOwnFileOrSkip) {
     };
     std::vector<std::string> names;
     for (std::size_t i = 0; i < FILES; ++i) {
-        names.push_back(chatName(i));
+        names.push_back(chatFileName(i));
         dir.write(names[i], ownRecord(i));
     }
 

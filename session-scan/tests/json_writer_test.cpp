@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -70,18 +72,17 @@ CatalogEntry workedExample() {
     return entry;
 }
 
+// The worked example's document, as the black-box catalog test and the manual page
+// show it too.
+std::string workedExampleDocument() {
+    std::ifstream in(ORVA_WORKED_EXAMPLE_CATALOG, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(CatalogDocument, WorkedExampleByteForByte) {
-    EXPECT_EQ(catalogDocument({workedExample()}, false),
-              "{\"version\":1,\"truncated\":false,\"entries\":["
-              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\""
-              ",\"mtimeMs\":1700000000123.4568,\"status\":\"ok\""
-              ",\"sessionId\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d\""
-              ",\"cwd\":\"/home/dev/app\""
-              ",\"startTime\":\"2023-11-14T22:13:20.000Z\""
-              ",\"gitBranch\":\"main\""
-              ",\"promptText\":\"Fix the \\\"login\\\" test\\nnow\""
-              ",\"customTitle\":\"Login fix\""
-              ",\"titleSource\":\"manual\"}]}\n");
+    const std::string expected = workedExampleDocument();
+    ASSERT_FALSE(expected.empty()) << "cannot read " << ORVA_WORKED_EXAMPLE_CATALOG;
+    EXPECT_EQ(catalogDocument({workedExample()}, false), expected);
 }
 
 TEST(CatalogDocument, SkipAndFallbackWriteOnlyNameTimeAndStatus) {

@@ -7,6 +7,7 @@ import os
 import socket
 import unittest
 
+from orva_test_support import worked_example_catalog
 from scanner_harness import ChatDirTestCase, run_scanner, run_scanner_measured, session_name, SCANNER
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -59,18 +60,7 @@ class CatalogTest(ChatDirTestCase):
         self.write_file(WORKED_NAME, [first_record(WORKED_STEM, 'Fix the "login" test\nnow'),
                                       assistant_record("Looking at the test."), title_record("Login fix")],
                         mtime_ns=WORKED_MTIME_NS)
-        expected = ('{"version":1,"truncated":false,"entries":['
-                    '{"name":"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl"'
-                    ',"mtimeMs":1700000000123.4568,"status":"ok"'
-                    ',"sessionId":"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d"'
-                    ',"cwd":"/home/dev/app"'
-                    ',"startTime":"2023-11-14T22:13:20.000Z"'
-                    ',"gitBranch":"main"'
-                    ',"promptText":"Fix the \\"login\\" test\\nnow"'
-                    ',"customTitle":"Login fix"'
-                    ',"titleSource":"manual"'
-                    '}]}\n').encode()
-        self.assertEqual(self.scan().stdout, expected)
+        self.assertEqual(self.scan().stdout, worked_example_catalog())
         self.write_file(WORKED_NAME, b"", mtime_ns=WORKED_MTIME_NS)
         self.assertEqual(self.scan().stdout, (
             '{"version":1,"truncated":false,"entries":[{"name":"%s","mtimeMs":1700000000123.4568,"status":"skip"}]}\n'
@@ -112,14 +102,13 @@ class CatalogTest(ChatDirTestCase):
         self.assertEqual(self.entries(timeout=20), expected)
 
     def test_unreadable_chat_file_and_sidecar(self):
-        os.chmod(self._tmp, 0o755)
-        os.chmod(self.chats, 0o755)
+        self.share_with_others()
         readable_stem, readable = session_name(1)
         unreadable = session_name(2)[1]
         self.write_file(readable, [first_record(readable_stem)])
         os.chmod(self.write_file(readable_stem + ".title.json", sidecar("Hidden")), 0)
         os.chmod(self.write_file(unreadable, [first_record("x")]), 0)
-        entries = self.entries(user=65534, group=65534, extra_groups=[])
+        entries = self.entries(other_user=True)
         self.assertEqual(entries[unreadable], {"status": "fallback"})
         self.assertEqual(entries[readable]["status"], "ok")
         self.assertNotIn("titleSidecar", entries[readable])

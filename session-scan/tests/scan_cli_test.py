@@ -87,15 +87,10 @@ class Directories(ChatDirTestCase):
             self.assertEqual(run.stderr, b"orva-session-scan: Not a directory (os error 20)\n")
 
     def test_an_unreadable_directory(self):
-        if os.geteuid() == 0:
-            # root reads any directory; an unprivileged user meets the permission check
-            preexec = lambda: (os.setgid(65534), os.setuid(65534))
-            os.chmod(self._tmp, 0o755)
-        else:
-            preexec = None
+        self.share_with_others()
         os.chmod(self.chats, 0o000)
         try:
-            run = run_scanner("scan-catalog", self.chats, preexec_fn=preexec)
+            run = run_scanner("scan-catalog", self.chats, other_user=True)
         finally:
             os.chmod(self.chats, 0o755)
         self.assertEqual((run.status, run.stdout), (1, b""))

@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "file_test_support.h"
+
 namespace orva {
 namespace {
+
+using testing::repeat;
 
 // A custom-title record as the host writes it.
 std::string titleRecord(std::string_view title, std::string_view source) {
@@ -172,12 +176,6 @@ std::vector<RecordFields> recordsOf(const std::vector<std::string>& lines) {
 std::string userRecord(std::string_view text) {
     return R"({"type":"user","message":{"role":"user","parts":[{"text":")" + std::string(text) +
            R"("}]}})";
-}
-
-std::string repeat(std::string_view unit, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += unit;
-    return out;
 }
 
 struct PromptCase {
