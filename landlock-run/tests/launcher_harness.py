@@ -3,12 +3,15 @@ the host does (argument vector, inherited status descriptor, standard streams, e
 status, signals)."""
 
 import ctypes
+import errno
 import fcntl
 import functools
 import os
 import platform
+import signal
 import struct
 import subprocess
+import time
 import unittest
 
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
@@ -128,18 +131,23 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
                 os.close(fd)
 
 
-def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL, **kwargs):
+def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL,
+                   stopped=False, **kwargs):
     """Starts the launcher with descriptors placed as run_launcher places them and
     returns the Popen, with standard output and error as unbuffered pipes, for tests
-    that signal it while it runs."""
+    that signal it while it runs. stopped=True starts it stopped for a Tracer: a
+    shell that stops itself and then executes the launcher in its place."""
     targets = dict(extra_fds or {})
+    command = launcher_command(*args)
+    if stopped:
+        command = ["sh", "-c", 'kill -STOP $$ && exec "$@"', "sh", *command]
 
     def before_exec():
         place_descriptors(targets)
         if prepare is not None:
             prepare()
 
-    return subprocess.Popen(launcher_command(*args), stdin=stdin, stdout=subprocess.PIPE,
+    return subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, bufsize=0, preexec_fn=before_exec,
                             close_fds=False, **kwargs)
 
@@ -216,13 +224,13 @@ _ARCH = {
     # machine: (audit arch, {name: number})
     "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                            "landlock_restrict_self": 446,
+                            "landlock_restrict_self": 446, "execve": 59,
                             "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
                             "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
                             "clone3": 435}),
     "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
                              "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                             "landlock_restrict_self": 446,
+                             "landlock_restrict_self": 446, "execve": 221,
                              "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
                              "shutdown": 210, "clone": 220, "clone3": 435}),
 }
@@ -319,6 +327,88 @@ def launcher_is_static():
     pt_interp = 3
     return all(struct.unpack_from("<I", table, i * phentsize)[0] != pt_interp
                for i in range(phnum))
+
+
+class Tracer:
+    """Just enough ptrace to hold a process at the entry of one system call, for
+    races that need a signal or a death at an exact step. The process must have
+    stopped itself before it executes the launcher (Tracer.stop_before_exec in a
+    forked child, or start_launcher(stopped=True)); only it is traced, not the
+    children it starts."""
+
+    PTRACE_SYSCALL, PTRACE_DETACH, PTRACE_SEIZE = 24, 17, 0x4206
+    PTRACE_GET_SYSCALL_INFO = 0x420E
+    PTRACE_O_TRACESYSGOOD, PTRACE_O_EXITKILL = 1, 0x100000
+    PTRACE_EVENT_STOP = 128
+    SYSCALL_INFO_ENTRY = 1
+    WALL = 0x40000000
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.held = False
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.libc.ptrace.restype = ctypes.c_long
+        deadline = time.monotonic() + 20
+        while self.state() != "T":  # stopped by its own SIGSTOP before exec
+            if time.monotonic() > deadline:
+                raise AssertionError("the launcher did not stop before exec")
+            time.sleep(0.005)
+        self.call(self.PTRACE_SEIZE, 0, self.PTRACE_O_TRACESYSGOOD | self.PTRACE_O_EXITKILL)
+        os.kill(pid, signal.SIGCONT)
+
+    @staticmethod
+    def stop_before_exec():
+        os.kill(os.getpid(), signal.SIGSTOP)
+
+    def state(self):
+        with open(f"/proc/{self.pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+
+    def call(self, request, addr, data):
+        result = self.libc.ptrace(ctypes.c_long(request), ctypes.c_int(self.pid),
+                                  ctypes.c_void_p(addr), ctypes.c_void_p(data))
+        if result == -1:
+            err = ctypes.get_errno()
+            if request == self.PTRACE_SEIZE and err == errno.EPERM:
+                raise unittest.SkipTest("ptrace is not permitted here")
+            raise OSError(err, f"ptrace request {request:#x}")
+        return result
+
+    def run_until_syscall_entry(self, number, first_arg=None):
+        """Runs the process until it enters system call `number`, with `first_arg`
+        as its first argument unless that is None, and holds it there."""
+        info = ctypes.create_string_buffer(88)
+        if self.held:  # at the previous call's entry: let that one go on first
+            self.call(self.PTRACE_SYSCALL, 0, 0)
+        while True:
+            _, status = os.waitpid(self.pid, self.WALL)
+            if not os.WIFSTOPPED(status):
+                raise AssertionError(f"the launcher ended before the call: status {status:#x}")
+            sig, event = os.WSTOPSIG(status), status >> 16
+            inject = 0
+            if sig == signal.SIGTRAP | 0x80:
+                self.call(self.PTRACE_GET_SYSCALL_INFO, len(info), ctypes.addressof(info))
+                op = info.raw[0]
+                nr, arg0 = struct.unpack_from("=QQ", info.raw, 24)
+                if (op == self.SYSCALL_INFO_ENTRY and nr == number
+                        and first_arg in (None, arg0)):
+                    self.held = True
+                    return
+            elif event == 0 and sig not in (signal.SIGTRAP, signal.SIGSTOP, signal.SIGCONT):
+                inject = sig  # pass real signals on
+            self.call(self.PTRACE_SYSCALL, 0, inject)
+
+    def run_until_syscall_exit(self, number):
+        """As run_until_syscall_entry, then on to the call's return, and holds the
+        process there: what the call did is done, nothing after it has run."""
+        self.run_until_syscall_entry(number)
+        self.call(self.PTRACE_SYSCALL, 0, 0)
+        _, status = os.waitpid(self.pid, self.WALL)
+        if not (os.WIFSTOPPED(status) and os.WSTOPSIG(status) == signal.SIGTRAP | 0x80):
+            raise AssertionError(f"no return from system call {number}: status {status:#x}")
+
+    def detach(self):
+        self.call(self.PTRACE_DETACH, 0, 0)
 
 
 def set_child_subreaper(enable=True):
