@@ -46,46 +46,41 @@ bool parse_status_fd(const char* text, int* fd) {
     return true;
 }
 
-int argument_error(const char* text) {
-    report_message(text);
-    return 125;
-}
-
 }  // namespace
 
 int run_direct_or_probe(int argc, char** argv) {
     GrantLists lists(argc);
-    if (lists.ro == nullptr || lists.rw == nullptr) return argument_error("out of memory");
+    if (lists.ro == nullptr || lists.rw == nullptr) return fail("out of memory");
     LaunchOptions options{};
     options.ro_grants = lists.ro;
     options.rw_grants = lists.rw;
-    if (argc < 2) return argument_error("missing -- <argv> command");
+    if (argc < 2) return fail("missing -- <argv> command");
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (equals(arg, "--probe")) {
-            if (argc != 2) return argument_error("--probe takes no other arguments");
+            if (argc != 2) return fail("--probe takes no other arguments");
             return run_probe();
         }
         if (equals(arg, "--status-fd")) {
-            if (!has_value || options.status_fd >= 0) return argument_error("invalid --status-fd");
+            if (!has_value || options.status_fd >= 0) return fail("invalid --status-fd");
             if (!parse_status_fd(argv[++i], &options.status_fd)) {
-                return argument_error("--status-fd requires an open descriptor >= 3");
+                return fail("--status-fd requires an open descriptor >= 3");
             }
         } else if (equals(arg, "--ro")) {
-            if (!has_value) return argument_error("grant requires a path");
+            if (!has_value) return fail("grant requires a path");
             options.ro_grants[options.ro_count++] = argv[++i];
         } else if (equals(arg, "--rw")) {
-            if (!has_value) return argument_error("grant requires a path");
+            if (!has_value) return fail("grant requires a path");
             options.rw_grants[options.rw_count++] = argv[++i];
         } else if (equals(arg, "--")) {
             if (!has_value) break;
             options.command = argv + i + 1;
             return launch_direct(options);
         } else {
-            return argument_error("unknown argument");
+            return fail("unknown argument");
         }
     }
-    return argument_error("missing -- <argv> command");
+    return fail("missing -- <argv> command");
 }

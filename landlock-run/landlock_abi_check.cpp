@@ -33,7 +33,8 @@ static_assert(sizeof(landlock_ruleset_attr::handled_access_fs) == sizeof(ruleset
 static_assert(sizeof(path_beneath_attr) == sizeof(landlock_path_beneath_attr));
 static_assert(offsetof(path_beneath_attr, allowed_access) ==
               offsetof(landlock_path_beneath_attr, allowed_access));
-static_assert(offsetof(path_beneath_attr, parent_fd) == offsetof(landlock_path_beneath_attr, parent_fd));
+static_assert(offsetof(path_beneath_attr, parent_fd) ==
+              offsetof(landlock_path_beneath_attr, parent_fd));
 static_assert(alignof(path_beneath_attr) == alignof(landlock_path_beneath_attr));
 
 static_assert(ACCESS_FS_EXECUTE == LANDLOCK_ACCESS_FS_EXECUTE);

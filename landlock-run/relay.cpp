@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -28,16 +27,13 @@
 namespace {
 
 constexpr int RELAY_STATUS_FD = 3;
-constexpr int LAUNCHER_FAILURE = 125;
 constexpr int POLL_INTERVAL_MS = 20;
 constexpr unsigned long RELAY_BUFFER_SIZE = 4096;
-constexpr unsigned long DEATH_SIGNAL = SIGKILL;
 // Forwarded to the child, and installed in this order.
 constexpr int FORWARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 constexpr char SETUP_FAILED_LINE[] = "{\"state\":\"stdio-setup-failed\"}\n";
 constexpr char RELAY_FAILED_LINE[] = "{\"state\":\"stdio-failed\"}\n";
-constexpr char RELAY_FAILED_MESSAGE[] = "orva-landlock-run: stdin relay failed\n";
 
 static_assert(sizeof(off_t) == 8, "offsets must be 64-bit");
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t), "the handler must read the id whole");
@@ -110,10 +106,9 @@ bool open_socket_pair(Relay& relay) {
     return flags >= 0 && fcntl(relay.write_end, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-bool arm_parent_death(Relay& relay) {
+bool tie_to_parent(Relay& relay) {
     relay.parent = getppid();
-    if (prctl(PR_SET_PDEATHSIG, DEATH_SIGNAL) != 0) return false;
-    return getppid() == relay.parent;
+    return arm_parent_death(relay.parent) == ParentDeath::armed;
 }
 
 [[noreturn]] void child_failed(const Relay& relay) {
@@ -151,8 +146,7 @@ void restore_caller_signals(const CallerSignals& caller) {
 
 [[noreturn]] void run_child(const Relay& relay, pid_t supervisor, const CallerSignals& caller,
                             char** command) {
-    if (prctl(PR_SET_PDEATHSIG, DEATH_SIGNAL) != 0) child_failed(relay);
-    if (getppid() != supervisor) child_failed(relay);
+    if (arm_parent_death(supervisor) != ParentDeath::armed) child_failed(relay);
     if (dup2(relay.read_end, 0) < 0) child_failed(relay);
     close(relay.read_end);
     close(relay.write_end);
@@ -289,7 +283,7 @@ void forward_signal(int signo) {
 int run_relay_supervisor(char** command) {
     Relay relay;
     relay.status_fd_open = fcntl(RELAY_STATUS_FD, F_GETFD) != -1;
-    if (!open_input(relay) || !open_socket_pair(relay) || !arm_parent_death(relay)) {
+    if (!open_input(relay) || !open_socket_pair(relay) || !tie_to_parent(relay)) {
         return setup_failed(relay);
     }
     pid_t supervisor = getpid();
@@ -312,8 +306,7 @@ int run_relay_supervisor(char** command) {
     close_relay_descriptors(relay);
     if (relay.failed) {
         write_relay_status(relay, RELAY_FAILED_LINE, sizeof RELAY_FAILED_LINE - 1);
-        (void)write_all(STDERR_FILENO, RELAY_FAILED_MESSAGE, sizeof RELAY_FAILED_MESSAGE - 1);
-        return LAUNCHER_FAILURE;
+        return fail("stdin relay failed");
     }
     return mirror_child_end(relay.wait_status);
 }

@@ -57,7 +57,7 @@ void check_leaks_before_sandbox() {
 
 int add_grant_list(int ruleset_fd, const char* const* paths, int count, std::uint64_t rights) {
     for (int i = 0; i < count; ++i) {
-        if (add_grant_rule(ruleset_fd, paths[i], rights) != 0) return 125;
+        if (add_grant_rule(ruleset_fd, paths[i], rights) != 0) return LAUNCHER_FAILURE;
     }
     return 0;
 }
@@ -66,64 +66,44 @@ int add_grant_list(int ruleset_fd, const char* const* paths, int count, std::uin
 
 int add_grant_rule(int ruleset_fd, const char* path, std::uint64_t rights) {
     ScopedFd target(open(path, O_PATH | O_CLOEXEC));
-    if (target.fd < 0) {
-        report_error("cannot open grant path");
-        return 125;
-    }
+    if (target.fd < 0) return fail_with_error("cannot open grant path");
     struct stat info;
     if (fstat(target.fd, &info) < 0) {
         target.close_now();
-        report_error("cannot inspect grant path");
-        return 125;
+        return fail_with_error("cannot inspect grant path");
     }
     path_beneath_attr rule{};
     rule.allowed_access = S_ISDIR(info.st_mode) ? rights : rights & FILE_RIGHTS;
     rule.parent_fd = target.fd;
     const long added = add_rule(ruleset_fd, RULE_PATH_BENEATH, &rule, 0);
     target.close_now();
-    if (added < 0) {
-        report_error("cannot add grant rule");
-        return 125;
-    }
+    if (added < 0) return fail_with_error("cannot add grant rule");
     return 0;
 }
 
 int enforce_grants(const LaunchOptions& options, std::int64_t* abi) {
     const long version = create_ruleset(nullptr, 0, CREATE_RULESET_VERSION);
-    if (version < 0) {
-        report_error("Landlock is unavailable");
-        return 125;
-    }
-    if (version < MIN_ABI) {
-        report_message("Landlock ABI 3 or newer is required");
-        return 125;
-    }
+    if (version < 0) return fail_with_error("Landlock is unavailable");
+    if (version < MIN_ABI) return fail("Landlock ABI 3 or newer is required");
     const ruleset_attr attr{version >= IOCTL_DEV_ABI ? HANDLED_RIGHTS_ABI5 : HANDLED_RIGHTS_ABI3};
     const long created = create_ruleset(&attr, sizeof attr, 0);
-    if (created < 0) {
-        report_error("cannot create Landlock ruleset");
-        return 125;
-    }
+    if (created < 0) return fail_with_error("cannot create Landlock ruleset");
     ScopedFd ruleset(static_cast<int>(created));
     // Every read-only grant before every read-write grant, however they were mixed.
     const std::uint64_t rw_rights = attr.handled_access_fs;
-    if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0) {
-        return 125;
-    }
-    if (add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, rw_rights) != 0) {
-        return 125;
+    if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0 ||
+        add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, rw_rights) != 0) {
+        return LAUNCHER_FAILURE;
     }
     check_leaks_before_sandbox();
     // Only now, with every rule in place: a failure above leaves the process as it was.
     if (prctl(PR_SET_NO_NEW_PRIVS, 1ul, 0ul, 0ul, 0ul) < 0) {
         ruleset.close_now();
-        report_error("cannot set no_new_privs");
-        return 125;
+        return fail_with_error("cannot set no_new_privs");
     }
     if (restrict_self(ruleset.fd, 0) < 0) {
         ruleset.close_now();
-        report_error("cannot enforce Landlock ruleset");
-        return 125;
+        return fail_with_error("cannot enforce Landlock ruleset");
     }
     *abi = version;
     return 0;
@@ -135,7 +115,7 @@ int run_probe() {
     options.ro_grants = root;
     options.ro_count = 1;
     std::int64_t abi = 0;
-    if (enforce_grants(options, &abi) != 0) return 125;
+    if (enforce_grants(options, &abi) != 0) return LAUNCHER_FAILURE;
     // Written like every other line, with SIGPIPE held back: a reader that has gone
     // costs the line, which is not reported, and not the probe's exit status.
     char line[PROBE_LINE_SIZE];

@@ -8,9 +8,11 @@ import fcntl
 import functools
 import os
 import platform
+import shutil
 import signal
 import struct
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -35,11 +37,13 @@ PREFIX = b"orva-landlock-run: "
 SYSTEM_DIRS = ("/usr", "/lib", "/lib64", "/bin", "/etc")
 
 
-def launcher_command(*args):
+def launcher_command(*args, launcher=None):
+    """The command line that starts the launcher under test, or the copy of it at
+    launcher."""
     if not LAUNCHER:
         raise unittest.SkipTest("ORVA_LANDLOCK_RUN is not set")
     prefix = [EMULATOR] if EMULATOR else []
-    return [*prefix, LAUNCHER, *args]
+    return [*prefix, launcher or LAUNCHER, *args]
 
 
 def message(text):
@@ -90,13 +94,14 @@ def place_descriptors(targets):
 
 
 def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
-                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, **kwargs):
-    """Runs the launcher. With status_fd=N, descriptor N is the write end of a pipe
-    whose bytes come back as Run.status_lines, or status_target (a descriptor of
-    the test's own) placed at N. extra_fds {target: source} are inherited as well.
-    No other descriptor above 2 is inherited. prepare runs in the child just
-    before exec."""
-    cmd = launcher_command(*args)
+                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, launcher=None,
+                 **kwargs):
+    """Runs the launcher (or its copy at launcher). With status_fd=N, descriptor N is
+    the write end of a pipe whose bytes come back as Run.status_lines, or
+    status_target (a descriptor of the test's own) placed at N. extra_fds {target:
+    source} are inherited as well. No other descriptor above 2 is inherited.
+    prepare runs in the child just before exec."""
+    cmd = launcher_command(*args, launcher=launcher)
     read_end = write_end = -1
     if status_fd is not None and status_target is None:
         read_end, write_end = os.pipe()
@@ -409,6 +414,33 @@ class Tracer:
 
     def detach(self):
         self.call(self.PTRACE_DETACH, 0, 0)
+
+
+# The unprivileged user that cases run as when the suite runs as root.
+NOBODY = 65534
+
+
+def unprivileged_launcher(test, launcher=None):
+    """For a case run as an ordinary user: (a copy of the launcher, or of the file at
+    launcher, in a world-searchable directory of its own, and a prepare callable
+    that drops to uid and gid NOBODY). The build tree may sit where that user
+    cannot reach, in a clone under a 0700 directory. Skips unless the suite runs as
+    root; run unprivileged, every case already is one."""
+    if os.geteuid() != 0:
+        test.skipTest("the suite already runs as an unprivileged user")
+    directory = tempfile.mkdtemp(prefix="orva-launcher-unprivileged-")
+    test.addCleanup(shutil.rmtree, directory)
+    os.chmod(directory, 0o755)
+    copy = os.path.join(directory, "orva-landlock-run")
+    shutil.copy(launcher or LAUNCHER, copy)
+    os.chmod(copy, 0o755)
+
+    def drop_privileges():
+        os.setgroups([])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+
+    return copy, drop_privileges
 
 
 def set_child_subreaper(enable=True):
