@@ -33,7 +33,8 @@ static_assert(READ_ONLY_RIGHTS == 0xd && FILE_RIGHTS == 0xc007);
 
 constexpr std::int64_t MIN_ABI = 3;
 constexpr std::int64_t IOCTL_DEV_ABI = 5;
-constexpr int PROBE_LINE_SIZE = 64;  // holds the line with any 64-bit ABI number
+constexpr int PROBE_LINE_SIZE = 64;    // holds the line with any 64-bit ABI number
+constexpr int ABI_MESSAGE_SIZE = 128;  // holds the message for the longest option
 
 long create_ruleset(const ruleset_attr* attr, unsigned long size, std::uint32_t flags) {
     return syscall(SYS_CREATE_RULESET, attr, size, flags);
@@ -62,6 +63,46 @@ int add_grant_list(int ruleset_fd, const char* const* paths, int count, std::uin
     return 0;
 }
 
+// Fails closed: an option that the kernel's ABI cannot enforce ends the launch, so
+// that a command never runs with less than was asked for. The first such option on
+// the command line is the one named.
+int check_requested_abi(const LaunchOptions& options, long version) {
+    const AbiRequest* requests[] = {&options.network, &options.scope};
+    const AbiRequest* unmet = nullptr;
+    for (const AbiRequest* request : requests) {
+        if (request->option == nullptr || version >= request->abi) continue;
+        if (unmet == nullptr || request->position < unmet->position) unmet = request;
+    }
+    if (unmet == nullptr) return 0;
+    char text[ABI_MESSAGE_SIZE];
+    std::snprintf(text, sizeof text,
+                  "%s requires Landlock ABI %" PRId64 " or newer; the kernel has ABI %ld",
+                  unmet->option, unmet->abi, version);
+    return fail(text);
+}
+
+// The shortest leading part of the record that carries what the ruleset handles.
+unsigned long ruleset_attr_size(const ruleset_attr& attr) {
+    if (attr.scoped != 0) return RULESET_ATTR_SCOPED_SIZE;
+    if (attr.handled_access_net != 0) return RULESET_ATTR_NET_SIZE;
+    return RULESET_ATTR_FS_SIZE;
+}
+
+// One rule per listed port, in ascending order, for a network right the ruleset
+// handles; nothing for a right it leaves alone.
+int add_port_rules(int ruleset_fd, const PortSet* ports, std::uint64_t right,
+                   std::uint64_t handled) {
+    if (ports == nullptr || (handled & right) == 0) return 0;
+    for (unsigned port = 0; port < PortSet::PORT_COUNT; ++port) {
+        if (!has_port(*ports, port)) continue;
+        const net_port_attr rule{right, port};
+        if (add_rule(ruleset_fd, RULE_NET_PORT, &rule, 0) < 0) {
+            return fail_with_error("cannot add port rule");
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int add_grant_rule(int ruleset_fd, const char* path, std::uint64_t rights) {
@@ -85,14 +126,20 @@ int enforce_grants(const LaunchOptions& options, std::int64_t* abi) {
     const long version = create_ruleset(nullptr, 0, CREATE_RULESET_VERSION);
     if (version < 0) return fail_with_error("Landlock is unavailable");
     if (version < MIN_ABI) return fail("Landlock ABI 3 or newer is required");
-    const ruleset_attr attr{version >= IOCTL_DEV_ABI ? HANDLED_RIGHTS_ABI5 : HANDLED_RIGHTS_ABI3};
-    const long created = create_ruleset(&attr, sizeof attr, 0);
+    if (check_requested_abi(options, version) != 0) return LAUNCHER_FAILURE;
+    const ruleset_attr attr{version >= IOCTL_DEV_ABI ? HANDLED_RIGHTS_ABI5 : HANDLED_RIGHTS_ABI3,
+                            options.handled_net, options.scoped};
+    const long created = create_ruleset(&attr, ruleset_attr_size(attr), 0);
     if (created < 0) return fail_with_error("cannot create Landlock ruleset");
     ScopedFd ruleset(static_cast<int>(created));
-    // Every read-only grant before every read-write grant, however they were mixed.
+    // Every read-only grant before every read-write grant, however they were mixed,
+    // then the connect ports and the bind ports.
     const std::uint64_t rw_rights = attr.handled_access_fs;
+    const std::uint64_t net = attr.handled_access_net;
     if (add_grant_list(ruleset.fd, options.ro_grants, options.ro_count, READ_ONLY_RIGHTS) != 0 ||
-        add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, rw_rights) != 0) {
+        add_grant_list(ruleset.fd, options.rw_grants, options.rw_count, rw_rights) != 0 ||
+        add_port_rules(ruleset.fd, options.connect_ports, ACCESS_NET_CONNECT_TCP, net) != 0 ||
+        add_port_rules(ruleset.fd, options.bind_ports, ACCESS_NET_BIND_TCP, net) != 0) {
         return LAUNCHER_FAILURE;
     }
     check_leaks_before_sandbox();

@@ -8,10 +8,13 @@ import fcntl
 import functools
 import os
 import platform
+import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -95,12 +98,13 @@ def place_descriptors(targets):
 
 def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, launcher=None,
-                 **kwargs):
+                 started=None, **kwargs):
     """Runs the launcher (or its copy at launcher). With status_fd=N, descriptor N is
     the write end of a pipe whose bytes come back as Run.status_lines, or
     status_target (a descriptor of the test's own) placed at N. extra_fds {target:
     source} are inherited as well. No other descriptor above 2 is inherited.
-    prepare runs in the child just before exec."""
+    prepare runs in the child just before exec, started(popen) in this process
+    once the launcher runs."""
     cmd = launcher_command(*args, launcher=launcher)
     read_end = write_end = -1
     if status_fd is not None and status_target is None:
@@ -122,6 +126,13 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
         if write_end >= 0:
             os.close(write_end)
             write_end = -1
+        if started is not None:
+            try:
+                started(proc)
+            except BaseException:
+                proc.kill()
+                proc.communicate()
+                raise
         out, err = proc.communicate(timeout=timeout)
         chunks = []
         while read_end >= 0:
@@ -218,6 +229,13 @@ def system_grants():
     return args
 
 
+def python_grants():
+    """--ro arguments under which this Python (sys.executable) runs in the sandbox,
+    wherever it is installed."""
+    paths = {sys.base_prefix, sys.prefix, os.path.dirname(os.path.realpath(sys.executable))}
+    return [arg for path in sorted(paths) for arg in ("--ro", path)]
+
+
 # --- Fault injection through a seccomp filter -------------------------------------
 #
 # Some failures (a refused prctl, a failing fcntl on a standard stream) cannot be
@@ -232,13 +250,16 @@ _ARCH = {
                             "landlock_restrict_self": 446, "execve": 59,
                             "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
                             "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
-                            "clone3": 435}),
+                            "clone3": 435, "seccomp": 317}),
     "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
                              "landlock_create_ruleset": 444, "landlock_add_rule": 445,
                              "landlock_restrict_self": 446, "execve": 221,
                              "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
-                             "shutdown": 210, "clone": 220, "clone3": 435}),
+                             "shutdown": 210, "clone": 220, "clone3": 435, "seccomp": 277}),
 }
+
+
+_RET_ALLOW, _RET_ERRNO, _RET_USER_NOTIF = 0x7FFF0000, 0x00050000, 0x7FC00000
 
 
 class Fault:
@@ -249,40 +270,46 @@ class Fault:
         self.name = name
         self.errno_value = errno_value
         self.args = args or {}
+        self.action = _RET_ERRNO | errno_value
 
 
 def _bpf(code, jt, jf, k):
     return struct.pack("=HBBI", code, jt, jf, k & 0xFFFFFFFF)
 
 
-def seccomp_faults(*faults):
-    """A prepare callable for run_launcher that installs a filter failing `faults`.
-    Skips the calling test where the filter cannot be built (emulation, unknown
-    architecture)."""
+def _seccomp_program(rules):
+    """A classic BPF filter (a sock_fprog and the code it points to, which must live
+    as long as it) that takes the action of the first rule whose system call and
+    arguments match, and lets every other call run. Skips the calling test where
+    the filter cannot be built (emulation, unknown architecture)."""
     machine = platform.machine()
     if EMULATOR or machine not in _ARCH:
         raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
     arch, numbers = _ARCH[machine]
     ld_abs, jeq, ret = 0x20, 0x15, 0x06
-    ret_allow, ret_errno = 0x7FFF0000, 0x00050000
     program = []
-    for fault in faults:
-        checks = [(4, arch), (0, numbers[fault.name])]
-        checks += [(16 + 8 * index, value) for index, value in sorted(fault.args.items())]
+    for rule in rules:
+        checks = [(4, arch), (0, numbers[rule.name])]
+        checks += [(16 + 8 * index, value) for index, value in sorted(rule.args.items())]
         length = 2 * len(checks) + 1
         block = []
         for offset, value in checks:
             block.append(_bpf(ld_abs, 0, 0, offset))
             block.append(_bpf(jeq, 0, length - len(block) - 1, value))
-        block.append(_bpf(ret, 0, 0, ret_errno | fault.errno_value))
+        block.append(_bpf(ret, 0, 0, rule.action))
         program += block
-    program.append(_bpf(ret, 0, 0, ret_allow))
+    program.append(_bpf(ret, 0, 0, _RET_ALLOW))
     code = ctypes.create_string_buffer(b"".join(program))
 
     class SockFprog(ctypes.Structure):
         _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
 
-    fprog = SockFprog(len(program), ctypes.addressof(code))
+    return SockFprog(len(program), ctypes.addressof(code)), code
+
+
+def seccomp_faults(*faults):
+    """A prepare callable for run_launcher that installs a filter failing `faults`."""
+    fprog, code = _seccomp_program(faults)
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_no_new_privs, pr_set_seccomp, seccomp_mode_filter = 38, 22, 2
 
@@ -294,6 +321,73 @@ def seccomp_faults(*faults):
 
     install.instructions = code  # must live as long as the callable
     return install
+
+
+class ForcedAbi:
+    """Makes the kernel's answer to the launcher's Landlock version query `abi`, for
+    what a kernel older than this one gets. A filter installed just before exec
+    hands that one call (landlock_create_ruleset with the version flag) to this
+    process as a seccomp user notification, and this process answers it; every
+    other call, the ruleset's own included, runs for real. Use it as a context and
+    pass its prepare and started to run_launcher; answered counts the queries it
+    answered."""
+
+    NOTIF_RECV, NOTIF_SEND = 0xC0502100, 0xC0182101  # _IOWR('!', 0 and 1, ...)
+    NOTIF_SIZE = 80  # struct seccomp_notif
+    SET_MODE_FILTER, FILTER_FLAG_NEW_LISTENER = 1, 1 << 3
+
+    class _Rule:
+        name, args, action = "landlock_create_ruleset", {2: 1}, _RET_USER_NOTIF
+
+    def __init__(self, abi, timeout=20):
+        self.abi = abi
+        self.timeout = timeout
+        self.answered = 0
+        self._fprog, self._code = _seccomp_program([self._Rule()])
+        self._seccomp = _ARCH[platform.machine()][1]["seccomp"]
+        self._ours, self._theirs = socket.socketpair()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self._ours.close()
+        self._theirs.close()
+
+    def prepare(self):
+        """In the child: installs the filter and sends its listener here."""
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.syscall.restype = ctypes.c_long
+        if libc.prctl(38, 1, 0, 0, 0) != 0:  # PR_SET_NO_NEW_PRIVS
+            os._exit(120)
+        listener = libc.syscall(ctypes.c_long(self._seccomp), self.SET_MODE_FILTER,
+                                self.FILTER_FLAG_NEW_LISTENER, ctypes.byref(self._fprog))
+        if listener < 0:
+            os._exit(121)
+        socket.send_fds(self._theirs, [b"L"], [listener])
+        os.close(listener)
+
+    def started(self, proc):
+        """Here, once the launcher runs: answers its version query, if it makes one
+        before it ends."""
+        self._ours.settimeout(self.timeout)
+        _, fds, _, _ = socket.recv_fds(self._ours, 1, 1)
+        listener = fds[0]
+        try:
+            poller = select.poll()
+            poller.register(listener, select.POLLIN)
+            events = poller.poll(self.timeout * 1000)
+            if not events or not events[0][1] & select.POLLIN:
+                return  # ended (or stuck) without asking
+            notification = bytearray(self.NOTIF_SIZE)
+            fcntl.ioctl(listener, self.NOTIF_RECV, notification)
+            notification_id, = struct.unpack_from("=Q", notification)
+            # struct seccomp_notif_resp: id, val, error, flags
+            response = bytearray(struct.pack("=QqiI", notification_id, self.abi, 0, 0))
+            fcntl.ioctl(listener, self.NOTIF_SEND, response)
+            self.answered += 1
+        finally:
+            os.close(listener)  # any later query would fail with ENOSYS
 
 
 def known_syscalls():
