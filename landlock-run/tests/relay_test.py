@@ -493,7 +493,8 @@ class InjectedFailures(Files):
 
 class DirectLaunchAsCommand(Files):
     def nested(self, *command, stdin):
-        direct = h.launcher_command("--status-fd", "3", *h.system_grants(), "--", *command)
+        direct = h.launcher_command("--status-fd", "3", *h.system_grants(), *h.python_grants(),
+                                    "--", *command)
         return relay(*direct, stdin=stdin, status_fd=3)
 
     def test_both_write_to_the_shared_descriptor_3(self):
