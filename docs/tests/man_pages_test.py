@@ -48,6 +48,11 @@ DOCUMENTED = {
             "cannot set no_new_privs", "cannot enforce Landlock ruleset")],
         "parent exited during setup", "Landlock ABI 3 or newer is required",
         "stdin relay failed", "It does not cover:", "network", "no-new-privileges",
+        "--tcp-connect port", "--tcp-bind port", "--no-network", "--scope name",
+        "signal", "abstract-unix-socket", "UDP, UNIX sockets",
+        "port rule requires a port", "port must be a decimal number from 0 to 65535",
+        "--scope takes signal or abstract-unix-socket", "cannot add port rule: error",
+        "option requires Landlock ABI n or newer; the kernel has ABI m",
     ],
 }
 
