@@ -19,7 +19,7 @@ import tempfile
 import time
 import unittest
 
-from orva_test_support import Run, is_statically_linked
+from orva_test_support import NOBODY, Run, copy_for_other_users, is_statically_linked
 
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
 if LAUNCHER:
@@ -490,9 +490,6 @@ class Tracer:
 
 
 # The unprivileged user that cases run as when the suite runs as root.
-NOBODY = 65534
-
-
 def unprivileged_launcher(test, launcher=None):
     """For a case run as an ordinary user: (a copy of the launcher, or of the file at
     launcher, in a world-searchable directory of its own, and a prepare callable
@@ -501,19 +498,13 @@ def unprivileged_launcher(test, launcher=None):
     root; run unprivileged, every case already is one."""
     if os.geteuid() != 0:
         test.skipTest("the suite already runs as an unprivileged user")
-    directory = tempfile.mkdtemp(prefix="orva-launcher-unprivileged-")
-    test.addCleanup(shutil.rmtree, directory)
-    os.chmod(directory, 0o755)
-    copy = os.path.join(directory, "orva-landlock-run")
-    shutil.copy(launcher or LAUNCHER, copy)
-    os.chmod(copy, 0o755)
 
     def drop_privileges():
         os.setgroups([])
         os.setgid(NOBODY)
         os.setuid(NOBODY)
 
-    return copy, drop_privileges
+    return copy_for_other_users(launcher or LAUNCHER), drop_privileges
 
 
 def set_child_subreaper(enable=True):

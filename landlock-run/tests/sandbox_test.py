@@ -8,6 +8,7 @@ import shutil
 import tempfile
 import unittest
 
+from orva_test_support import shared_temp_root
 from launcher_harness import (LAUNCHER, NOBODY, error_message, require_landlock, run_launcher,
                               status_line, system_grants, unprivileged_launcher)
 
@@ -182,7 +183,7 @@ class UnprivilegedTest(unittest.TestCase):
 
     def setUp(self):
         self.abi = require_landlock(self)
-        self.dir = tempfile.mkdtemp(prefix="orva-launcher-")
+        self.dir = tempfile.mkdtemp(prefix="orva-launcher-", dir=shared_temp_root())
         self.addCleanup(shutil.rmtree, self.dir)
         os.chmod(self.dir, 0o755)
         for name in ("rw", "other"):  # open to everyone: only the sandbox refuses
