@@ -23,6 +23,7 @@
 
 #include "chat_listing.h"
 #include "file_access.h"
+#include "head_scan.h"
 #include "scan_options.h"
 #include "session_scan.h"
 #include "title_sidecar.h"
@@ -74,7 +75,8 @@ FileWork catalogFile(const std::string& dir, const ChatFile& file, const Sidecar
     }
     // The scanner takes the session id from the first record; in the benchmark's
     // corpus it is the file's stem.
-    const std::string sidecarName = file.name.substr(0, file.name.size() - 6) + ".title.json";
+    const std::string sidecarName =
+        file.name.substr(0, file.name.size() - SESSION_SUFFIX.size()) + std::string(SIDECAR_SUFFIX);
     if (sidecars.contains(sidecarName)) readSidecar(joinPath(dir, sidecarName), work);
     return work;
 }
@@ -84,7 +86,7 @@ FileWork headFile(const std::string& dir, const std::string& name, std::vector<c
     const OpenOutcome opened = openRegularFile(joinPath(dir, name));
     if (opened.verdict != OpenVerdict::Opened || opened.stamp.size == 0) return work;
     readAt(opened.fd.get(), 0,
-           std::min<std::size_t>(static_cast<std::size_t>(opened.stamp.size), SCAN_WINDOW), buffer,
+           std::min<std::size_t>(static_cast<std::size_t>(opened.stamp.size), HEAD_WINDOW), buffer,
            work);
     return work;
 }

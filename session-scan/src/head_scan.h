@@ -2,6 +2,7 @@
 // first record, reading at most its first 65536 bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 namespace orva {
 
 inline constexpr std::size_t HEAD_WINDOW = 65536;
+// The read buffer of a project-id worker thread: one head window.
+inline constexpr std::size_t HEAD_WORKER_BUFFER = HEAD_WINDOW;
 
 ProjectIdEntry scanHead(const std::string& chatsDir, std::string name, std::vector<char>& buffer);
 

@@ -24,7 +24,6 @@ namespace {
 constexpr std::string_view SESSION_SOURCE = "session_source";
 // The underscore and the c: "session_source".
 constexpr BytePattern SESSION_SOURCE_PATTERN{SESSION_SOURCE, 7, 12};
-constexpr std::string_view SIDECAR_SUFFIX = ".title.json";
 
 std::size_t offsetIn(std::string_view text, const void* at) {
     return static_cast<std::size_t>(static_cast<const char*>(at) - text.data());

@@ -17,6 +17,8 @@ inline constexpr std::size_t SCAN_WINDOW = 65536;
 inline constexpr std::size_t WHOLE_READ_LIMIT = 131072;
 inline constexpr std::size_t HEAD_RECORD_LIMIT = 10;
 inline constexpr std::size_t TAIL_READ_SIZE = SCAN_WINDOW + 1;
+// The read buffer of a catalog worker thread: the largest read, a whole small file.
+inline constexpr std::size_t CATALOG_WORKER_BUFFER = WHOLE_READ_LIMIT;
 
 CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
                              const SidecarNameSet& sidecarNames, std::vector<char>& buffer);

@@ -11,8 +11,6 @@
 namespace orva {
 
 inline constexpr unsigned MAX_THREADS = 32;
-inline constexpr std::size_t CATALOG_WORKER_BUFFER = 131072;
-inline constexpr std::size_t HEAD_WORKER_BUFFER = 65536;
 inline constexpr std::size_t WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 struct ChunkPlan {

@@ -33,6 +33,9 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
+// Any capacity: the pool reserves what it is told, whatever the work.
+constexpr std::size_t BUFFER_CAPACITY = 65536;
+
 std::vector<int> filesUpTo(int n) {
     std::vector<int> files(static_cast<std::size_t>(n));
     std::iota(files.begin(), files.end(), 0);
@@ -116,7 +119,7 @@ TEST(RunWorkers, ContiguousChunksOneThreadAndOneBufferEach) {
             return sight(file, buffer);
         };
         const PoolOutcome<Sighting> outcome =
-            runWorkers<Sighting>(std::span<const int>(files), threads, HEAD_WORKER_BUFFER, worker);
+            runWorkers<Sighting>(std::span<const int>(files), threads, BUFFER_CAPACITY, worker);
         ASSERT_EQ(outcome.spawnError, 0);
         EXPECT_THAT(outcome.faults, IsEmpty());
         ASSERT_EQ(outcome.results.size(), files.size());
@@ -130,7 +133,7 @@ TEST(RunWorkers, ContiguousChunksOneThreadAndOneBufferEach) {
             EXPECT_EQ(seen.file, static_cast<int>(i));
             EXPECT_NE(seen.thread, mainThread);
             EXPECT_EQ(seen.stackSize, WORKER_STACK_SIZE);
-            EXPECT_GE(seen.capacity, HEAD_WORKER_BUFFER);
+            EXPECT_GE(seen.capacity, BUFFER_CAPACITY);
             EXPECT_TRUE(seen.bufferEmpty);
             filesByThread[seen.thread].push_back(seen.file);
             EXPECT_EQ(bufferOf.emplace(seen.thread, seen.buffer).first->second, seen.buffer);
@@ -195,7 +198,7 @@ TEST(RunWorkers, FaultLosesOnlyItsChunk) {
             return std::to_string(file);
         };
         const PoolOutcome<std::string> outcome =
-            runWorkers<std::string>(std::span<const int>(files), 3, CATALOG_WORKER_BUFFER, worker);
+            runWorkers<std::string>(std::span<const int>(files), 3, BUFFER_CAPACITY, worker);
         EXPECT_EQ(outcome.spawnError, 0);
         std::vector<std::string> expected;
         for (int file : c.kept) expected.push_back(std::to_string(file));
@@ -218,7 +221,7 @@ TEST(RunWorkers, NoFilesNoThreads) {
     };
     const std::vector<int> none;
     const PoolOutcome<int> outcome =
-        runWorkers<int>(std::span<const int>(none), 8, HEAD_WORKER_BUFFER, worker);
+        runWorkers<int>(std::span<const int>(none), 8, BUFFER_CAPACITY, worker);
     EXPECT_EQ(outcome.spawnError, 0);
     EXPECT_THAT(outcome.results, IsEmpty());
     EXPECT_THAT(outcome.faults, IsEmpty());
@@ -296,7 +299,7 @@ TEST(RunWorkers, RefusedThreadStartJoinsTheStartedOnes) {
         };
         const std::vector<int> files = filesUpTo(8);
         const PoolOutcome<int> outcome =
-            runWorkers<int>(std::span<const int>(files), 8, HEAD_WORKER_BUFFER, worker);
+            runWorkers<int>(std::span<const int>(files), 8, BUFFER_CAPACITY, worker);
         std::string problems;
         if (outcome.spawnError != EAGAIN)
             problems += "spawnError " + std::to_string(outcome.spawnError) + "; ";
@@ -319,7 +322,7 @@ TEST(RunWorkers, RefusedFirstThreadStart) {
         };
         const std::vector<int> files = filesUpTo(3);
         const PoolOutcome<int> outcome =
-            runWorkers<int>(std::span<const int>(files), 2, HEAD_WORKER_BUFFER, worker);
+            runWorkers<int>(std::span<const int>(files), 2, BUFFER_CAPACITY, worker);
         if (outcome.spawnError != EAGAIN) return "spawnError " + std::to_string(outcome.spawnError);
         if (calls.load() != 0 || !outcome.results.empty()) return std::string("work was done");
         return std::string();
