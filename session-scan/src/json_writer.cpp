@@ -244,8 +244,8 @@ WriteResult JsonWriter::finish() {
     return result_;
 }
 
-WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, bool truncated) {
-    JsonWriter writer(fd, CATALOG_OUTPUT_BUFFER);
+WriteResult writeCatalogDocument(JsonWriter& writer, std::span<const CatalogEntry> entries,
+                                 bool truncated) {
     writer.raw("{\"version\":1,\"truncated\":");
     writer.boolean(truncated);
     writer.raw(",\"entries\":[");
@@ -256,14 +256,23 @@ WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, 
     return writer.finish();
 }
 
-WriteResult writeProjectIdsDocument(int fd, std::span<const ProjectIdEntry> entries) {
-    JsonWriter writer(fd, PROJECT_IDS_OUTPUT_BUFFER);
+WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const ProjectIdEntry> entries) {
     writer.raw("{\"version\":1,\"entries\":[");
     for (std::size_t i = 0; i < entries.size() && !writer.result().failed; ++i) {
         if (i > 0) writer.raw(",");
         writeProjectIdEntry(writer, entries[i]);
     }
     return writer.finish();
+}
+
+WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, bool truncated) {
+    JsonWriter writer(fd, CATALOG_OUTPUT_BUFFER);
+    return writeCatalogDocument(writer, entries, truncated);
+}
+
+WriteResult writeProjectIdsDocument(int fd, std::span<const ProjectIdEntry> entries) {
+    JsonWriter writer(fd, PROJECT_IDS_OUTPUT_BUFFER);
+    return writeProjectIdsDocument(writer, entries);
 }
 
 }  // namespace orva

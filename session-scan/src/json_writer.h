@@ -53,6 +53,12 @@ private:
     WriteResult result_;
 };
 
+// The documents through a writer made for them (CATALOG_OUTPUT_BUFFER or
+// PROJECT_IDS_OUTPUT_BUFFER), which the driver makes before the work so that a
+// document can be written whatever memory the workers left; or through one made here.
+WriteResult writeCatalogDocument(JsonWriter& writer, std::span<const CatalogEntry> entries,
+                                 bool truncated);
+WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const ProjectIdEntry> entries);
 WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, bool truncated);
 WriteResult writeProjectIdsDocument(int fd, std::span<const ProjectIdEntry> entries);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -84,9 +85,20 @@ int reportSpawnFailure(int error) {
     return EXIT_INTERNAL;
 }
 
-// A chunk lost to a fault inside its worker is left out; the rest of the document stands.
+// A chunk lost to a fault inside its worker is left out; the rest of the document
+// stands. Each line says how many entries are missing. Nothing here allocates: the
+// fault was most likely memory running out.
 void reportFaults(std::span<const ChunkFault> faults) {
-    for (const ChunkFault& fault : faults) printError("orva-session-scan: " + describeFault(fault));
+    for (const ChunkFault& fault : faults) {
+        constexpr std::string_view PREFIX = "orva-session-scan: ";
+        const FaultLine description = describeFault(fault);
+        std::array<char, PREFIX.size() + sizeof description.text + 1> line;
+        std::memcpy(line.data(), PREFIX.data(), PREFIX.size());
+        std::memcpy(line.data() + PREFIX.size(), description.text.data(), description.size);
+        const std::size_t size = PREFIX.size() + description.size;
+        line[size] = '\n';
+        writeAll(STDERR_FILENO, std::string_view(line.data(), size + 1));
+    }
 }
 
 int runCatalog(const ScanOptions& options) {
@@ -97,6 +109,7 @@ int runCatalog(const ScanOptions& options) {
         printError("orva-session-scan: " + osErrorText(listing.error));
         return EXIT_RUN_ERROR;
     }
+    JsonWriter writer(STDOUT_FILENO, CATALOG_OUTPUT_BUFFER);
     const auto pool = runWorkers<CatalogEntry>(
         std::span<const ChatFile>(listing.files), options.threads, CATALOG_WORKER_BUFFER,
         [&](const ChatFile& file, std::vector<char>& buffer) {
@@ -104,7 +117,7 @@ int runCatalog(const ScanOptions& options) {
         });
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    const WriteResult written = writeCatalogDocument(STDOUT_FILENO, pool.results, listing.truncated);
+    const WriteResult written = writeCatalogDocument(writer, pool.results, listing.truncated);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 
@@ -115,6 +128,7 @@ int runProjectIds(const ScanOptions& options) {
         printError("orva-session-scan: " + osErrorText(listing.error));
         return EXIT_RUN_ERROR;
     }
+    JsonWriter writer(STDOUT_FILENO, PROJECT_IDS_OUTPUT_BUFFER);
     const auto pool = runWorkers<ProjectIdEntry>(
         std::span<const std::string>(listing.names), options.threads, HEAD_WORKER_BUFFER,
         [&](const std::string& name, std::vector<char>& buffer) {
@@ -122,7 +136,7 @@ int runProjectIds(const ScanOptions& options) {
         });
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    const WriteResult written = writeProjectIdsDocument(STDOUT_FILENO, pool.results);
+    const WriteResult written = writeProjectIdsDocument(writer, pool.results);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 

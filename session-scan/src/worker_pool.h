@@ -3,9 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <exception>
 #include <span>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace orva {
@@ -27,11 +29,24 @@ struct ChunkFault {
     std::size_t chunk;      // position in start order
     std::size_t firstFile;  // list position of the chunk's first file
     std::size_t fileCount;
-    std::string what;  // the exception's description
+    std::exception_ptr error;  // what escaped, kept alive without copying
 };
 
-// "worker thread 2 (files 4 to 6) failed: std::bad_alloc; its results are left out"
-std::string describeFault(const ChunkFault& fault);
+// The description of what escaped a worker: what() of a std::exception.
+const char* faultWhat(const std::exception_ptr& error);
+
+// One line of text of a bounded size, made without allocating.
+struct FaultLine {
+    std::array<char, 512> text{};
+    std::size_t size = 0;
+
+    std::string_view view() const { return {text.data(), size}; }
+};
+
+// "worker thread 2 (files 4 to 6) failed: std::bad_alloc; 3 entries are left out of
+// the document", without a line feed. Made without allocating, since a fault is
+// most often memory running out; a description too long for the line is cut.
+FaultLine describeFault(const ChunkFault& fault);
 
 template <class Result>
 struct PoolOutcome {

@@ -15,7 +15,6 @@ namespace poolDetail {
 // Starts entry(arg) on a thread with a WORKER_STACK_SIZE stack. 0 or the error number.
 int startThread(pthread_t& thread, void* (*entry)(void*), void* arg);
 void joinThread(pthread_t thread);
-std::string describeException(const std::exception_ptr& fault);
 
 // One thread's share of the work. The thread writes only results and fault; the
 // calling thread reads them after the join, which orders the two.
@@ -56,6 +55,10 @@ PoolOutcome<Result> runWorkers(std::span<const File> files, unsigned threads,
     PoolOutcome<Result> outcome;
     // Sized once before any start: each thread holds a pointer into it.
     std::vector<ChunkType> chunks(plan.threadCount);
+    // Everything the collection needs is allocated before the work: a worker that
+    // fails because memory ran out must not take the collection down with it.
+    outcome.results.reserve(files.size());
+    outcome.faults.reserve(chunks.size());
     std::size_t started = 0;
     for (; started < chunks.size(); ++started) {
         ChunkType& chunk = chunks[started];
@@ -70,12 +73,10 @@ PoolOutcome<Result> runWorkers(std::span<const File> files, unsigned threads,
     for (std::size_t i = 0; i < started; ++i) poolDetail::joinThread(chunks[i].thread);
     if (outcome.spawnError != 0) return outcome;
 
-    outcome.results.reserve(files.size());
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         ChunkType& chunk = chunks[i];
         if (chunk.fault) {
-            outcome.faults.push_back({i, i * plan.chunkSize, chunk.files.size(),
-                                      poolDetail::describeException(chunk.fault)});
+            outcome.faults.push_back({i, i * plan.chunkSize, chunk.files.size(), chunk.fault});
             continue;
         }
         std::move(chunk.results.begin(), chunk.results.end(), std::back_inserter(outcome.results));

@@ -178,12 +178,13 @@ TEST(RunWorkers, FaultLosesOnlyItsChunk) {
     struct Case {
         int faultyFile;
         std::vector<int> kept;
-        ChunkFault fault;
+        std::size_t chunk, firstFile, fileCount;
+        std::string what;
     };
     const Case cases[] = {
-        {4, {0, 1, 2, 6, 7, 8}, {1, 3, 3, "std::bad_alloc"}},
-        {0, {3, 4, 5, 6, 7, 8}, {0, 0, 3, "disk on fire"}},
-        {8, {0, 1, 2, 3, 4, 5}, {2, 6, 3, "an exception of unknown type"}},
+        {4, {0, 1, 2, 6, 7, 8}, 1, 3, 3, "std::bad_alloc"},
+        {0, {3, 4, 5, 6, 7, 8}, 0, 0, 3, "disk on fire"},
+        {8, {0, 1, 2, 3, 4, 5}, 2, 6, 3, "an exception of unknown type"},
     };
     const std::vector<int> files = filesUpTo(9);  // three threads of three files
     for (const Case& c : cases) {
@@ -204,13 +205,31 @@ TEST(RunWorkers, FaultLosesOnlyItsChunk) {
         for (int file : c.kept) expected.push_back(std::to_string(file));
         EXPECT_THAT(outcome.results, ElementsAreArray(expected));
         ASSERT_EQ(outcome.faults.size(), 1U);
-        EXPECT_EQ(outcome.faults[0].chunk, c.fault.chunk);
-        EXPECT_EQ(outcome.faults[0].firstFile, c.fault.firstFile);
-        EXPECT_EQ(outcome.faults[0].fileCount, c.fault.fileCount);
-        EXPECT_EQ(outcome.faults[0].what, c.fault.what);
+        EXPECT_EQ(outcome.faults[0].chunk, c.chunk);
+        EXPECT_EQ(outcome.faults[0].firstFile, c.firstFile);
+        EXPECT_EQ(outcome.faults[0].fileCount, c.fileCount);
+        EXPECT_EQ(faultWhat(outcome.faults[0].error), c.what);
     }
-    EXPECT_EQ(describeFault({1, 3, 3, "std::bad_alloc"}),
-              "worker thread 2 (files 4 to 6) failed: std::bad_alloc; its results are left out");
+}
+
+// The line tells which files are missing and how many entries that is.
+TEST(DescribeFault, CountsTheEntriesLeftOut) {
+    const auto fault = [](std::size_t chunk, std::size_t first, std::size_t count, auto error) {
+        return describeFault({chunk, first, count, std::make_exception_ptr(error)});
+    };
+    EXPECT_EQ(fault(1, 3, 3, std::bad_alloc()).view(),
+              "worker thread 2 (files 4 to 6) failed: std::bad_alloc; 3 entries are left out of "
+              "the document");
+    EXPECT_EQ(fault(0, 0, 1, WorkerFault("disk on fire")).view(),
+              "worker thread 1 (files 1 to 1) failed: disk on fire; 1 entry is left out of the "
+              "document");
+    EXPECT_EQ(fault(31, 310, 10, 7).view(),
+              "worker thread 32 (files 311 to 320) failed: an exception of unknown type; 10 entries "
+              "are left out of the document");
+    // A description too long for the line is cut, never overrun.
+    const FaultLine cut = fault(0, 0, 2, WorkerFault(std::string(2000, 'x')));
+    EXPECT_EQ(cut.size, cut.text.size() - 1);
+    EXPECT_TRUE(cut.view().starts_with("worker thread 1 (files 1 to 2) failed: xxx"));
 }
 
 TEST(RunWorkers, NoFilesNoThreads) {
