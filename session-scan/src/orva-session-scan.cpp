@@ -101,6 +101,15 @@ void reportFaults(std::span<const ChunkFault> faults) {
     }
 }
 
+// The entries of the chunks that finished, in listing order, into a list reserved
+// before the work.
+template <class Entry>
+void joinChunks(std::vector<ChunkResults<std::vector<Entry>>>& chunks, std::vector<Entry>& entries) {
+    for (auto& chunk : chunks) {
+        for (Entry& entry : chunk.results) entries.push_back(std::move(entry));
+    }
+}
+
 int runCatalog(const ScanOptions& options) {
     const CatalogListing listing = listCatalogFiles(options.chatsDir, options.cursorMtime,
                                                     options.cursorInclusive, options.maxFiles);
@@ -110,14 +119,18 @@ int runCatalog(const ScanOptions& options) {
         return EXIT_RUN_ERROR;
     }
     JsonWriter writer(STDOUT_FILENO, CATALOG_OUTPUT_BUFFER);
-    const auto pool = runWorkers<CatalogEntry>(
-        std::span<const ChatFile>(listing.files), options.threads, CATALOG_WORKER_BUFFER,
-        [&](const ChatFile& file, std::vector<char>& buffer) {
-            return scanSessionFile(options.chatsDir, file, listing.sidecarNames, buffer);
-        });
+    const std::span<const ChatFile> files(listing.files);
+    std::vector<CatalogEntry> entries;
+    entries.reserve(files.size());
+    // Each thread holds its read-ahead and at most one sidecar open.
+    const std::size_t readAhead = fitReadAhead(
+        DEFAULT_READ_AHEAD, planChunks(files.size(), options.threads).threadCount, 1);
+    auto pool = runWorkers(files, options.threads, readAhead,
+                           CatalogWorker{options.chatsDir, listing.sidecarNames});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    const WriteResult written = writeCatalogDocument(writer, pool.results, listing.truncated);
+    joinChunks(pool.chunks, entries);
+    const WriteResult written = writeCatalogDocument(writer, entries, listing.truncated);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 
@@ -129,14 +142,16 @@ int runProjectIds(const ScanOptions& options) {
         return EXIT_RUN_ERROR;
     }
     JsonWriter writer(STDOUT_FILENO, PROJECT_IDS_OUTPUT_BUFFER);
-    const auto pool = runWorkers<ProjectIdEntry>(
-        std::span<const std::string>(listing.names), options.threads, HEAD_WORKER_BUFFER,
-        [&](const std::string& name, std::vector<char>& buffer) {
-            return scanHead(options.chatsDir, name, buffer);
-        });
+    const std::span<const std::string> names(listing.names);
+    std::vector<ProjectIdEntry> entries;
+    entries.reserve(names.size());
+    const std::size_t readAhead =
+        fitReadAhead(DEFAULT_READ_AHEAD, planChunks(names.size(), options.threads).threadCount, 0);
+    auto pool = runWorkers(names, options.threads, readAhead, HeadWorker{options.chatsDir});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    const WriteResult written = writeProjectIdsDocument(writer, pool.results);
+    joinChunks(pool.chunks, entries);
+    const WriteResult written = writeProjectIdsDocument(writer, entries);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 

@@ -217,16 +217,49 @@ CustomTitleOutcome latestCustomTitle(TailRead& tail, std::uint64_t size,
     return size > WHOLE_READ_LIMIT ? std::move(tail.headTitle) : findCustomTitle(titleWindow);
 }
 
+// The windows scanSessionFile reads, exactly: one read of the whole file up to
+// WHOLE_READ_LIMIT, else the head window and the tail read.
+void adviseChatWindows(const OpenOutcome& opened) {
+    const auto size = static_cast<std::uint64_t>(opened.stamp.size);
+    if (size == 0) return;
+    if (size <= WHOLE_READ_LIMIT) {
+        adviseWillNeed(opened.fd.get(), 0, size);
+        return;
+    }
+    adviseWillNeed(opened.fd.get(), 0, SCAN_WINDOW);
+    adviseWillNeed(opened.fd.get(), static_cast<std::int64_t>(size - TAIL_READ_SIZE),
+                   TAIL_READ_SIZE);
+}
+
 }  // namespace
+
+PreparedChat prepareChatFile(const std::string& path) {
+    PreparedChat prepared;
+    prepared.opened = openRegularFile(path);
+    // A shortage of descriptors says nothing about the file: it is opened again at
+    // its turn, when it gets the verdict it would have had without read-ahead.
+    prepared.tried = !ranOutOfDescriptors(prepared.opened);
+    if (prepared.opened.verdict == OpenVerdict::Opened) adviseChatWindows(prepared.opened);
+    return prepared;
+}
 
 CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
                              const SidecarNameSet& sidecarNames, std::vector<char>& buffer) {
+    const std::string path = joinPath(chatsDir, file.name);
+    return scanPreparedSessionFile(chatsDir, path, file, prepareChatFile(path), sidecarNames,
+                                   buffer);
+}
+
+CatalogEntry scanPreparedSessionFile(const std::string& chatsDir, const std::string& path,
+                                     const ChatFile& file, PreparedChat prepared,
+                                     const SidecarNameSet& sidecarNames,
+                                     std::vector<char>& buffer) {
     CatalogEntry entry;
     entry.name = file.name;
     entry.mtimeMs = file.mtimeMs;
 
-    const std::string path = joinPath(chatsDir, file.name);
-    OpenOutcome opened = openRegularFile(path);
+    if (!prepared.tried) prepared.opened = openRegularFile(path);
+    OpenOutcome& opened = prepared.opened;
     if (opened.verdict == OpenVerdict::Skip) return stopped(entry, EntryStatus::Skip);
     if (opened.verdict == OpenVerdict::Fallback) return stopped(entry, EntryStatus::Fallback);
     const auto size = static_cast<std::uint64_t>(opened.stamp.size);
@@ -317,6 +350,24 @@ std::optional<TailSessionSource> findTailSessionSource(std::string_view window,
         if (lineStart == 0) return std::nullopt;
         end = lineStart - 1;
     }
+}
+
+CatalogWorker::Thread CatalogWorker::start(std::size_t fileCount) const {
+    Thread thread;
+    thread.buffer.reserve(CATALOG_WORKER_BUFFER);
+    thread.entries.reserve(fileCount);
+    return thread;
+}
+
+PreparedChat CatalogWorker::prepare(const ChatFile& file, Thread& thread) const {
+    joinPathInto(thread.path, chatsDir, file.name);
+    return prepareChatFile(thread.path);
+}
+
+void CatalogWorker::finish(const ChatFile& file, PreparedChat prepared, Thread& thread) const {
+    joinPathInto(thread.path, chatsDir, file.name);
+    thread.entries.push_back(scanPreparedSessionFile(
+        chatsDir, thread.path, file, std::move(prepared), sidecarNames, thread.buffer));
 }
 
 }  // namespace orva

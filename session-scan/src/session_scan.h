@@ -6,9 +6,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "chat_listing.h"
+#include "file_access.h"
 #include "scan_entries.h"
 
 namespace orva {
@@ -20,8 +22,43 @@ inline constexpr std::size_t TAIL_READ_SIZE = SCAN_WINDOW + 1;
 // The read buffer of a catalog worker thread: the largest read, a whole small file.
 inline constexpr std::size_t CATALOG_WORKER_BUFFER = WHOLE_READ_LIMIT;
 
+// A chat file's early step: the guarded open, and the windows that the scan reads
+// advised to the kernel, so that they come from disk while earlier files are
+// scanned: the whole file up to WHOLE_READ_LIMIT, else the head window and the
+// tail read. Nothing else is read ahead; the sidecar is read at the file's turn.
+struct PreparedChat {
+    OpenOutcome opened;
+    bool tried = false;  // false: open it at its turn (never tried, or no descriptor was left)
+};
+
+PreparedChat prepareChatFile(const std::string& path);
+
+// The catalog entry of one chat file: the early step, then the scan at the file's turn.
 CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
                              const SidecarNameSet& sidecarNames, std::vector<char>& buffer);
+// The scan of a prepared file; path is chatsDir joined with the file's name.
+CatalogEntry scanPreparedSessionFile(const std::string& chatsDir, const std::string& path,
+                                     const ChatFile& file, PreparedChat prepared,
+                                     const SidecarNameSet& sidecarNames, std::vector<char>& buffer);
+
+// The scan-catalog worker of the pool (see runWorkers): each thread has its own read
+// buffer and path and keeps its entries in chunk order.
+struct CatalogWorker {
+    const std::string& chatsDir;
+    const SidecarNameSet& sidecarNames;
+
+    struct Thread {
+        std::vector<char> buffer;
+        std::string path;
+        std::vector<CatalogEntry> entries;
+    };
+
+    Thread start(std::size_t fileCount) const;
+    PreparedChat prepare(const ChatFile& file, Thread& thread) const;
+    bool heldBack(const PreparedChat& prepared) const { return !prepared.tried; }
+    void finish(const ChatFile& file, PreparedChat prepared, Thread& thread) const;
+    std::vector<CatalogEntry> end(Thread& thread) const { return std::move(thread.entries); }
+};
 
 struct TailSessionSource {
     std::string sourceType;  // possibly empty

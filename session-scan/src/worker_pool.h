@@ -1,5 +1,6 @@
 // Runs a per-file worker over contiguous chunks of a file list, one thread per
-// chunk, and returns the results in list order. Knows nothing of chat files.
+// chunk, and returns the results in list order. Knows nothing of chat files: what
+// a file is, what its early step prepares and what its results hold are the worker's.
 #pragma once
 
 #include <algorithm>
@@ -8,11 +9,14 @@
 #include <exception>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orva {
 
 inline constexpr unsigned MAX_THREADS = 32;
+// Files a thread keeps prepared, the one at its turn included (see runWorkers).
+inline constexpr std::size_t DEFAULT_READ_AHEAD = 32;
 inline constexpr std::size_t WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 struct ChunkPlan {
@@ -48,20 +52,52 @@ struct FaultLine {
 // most often memory running out; a description too long for the line is cut.
 FaultLine describeFault(const ChunkFault& fault);
 
-template <class Result>
-struct PoolOutcome {
-    std::vector<Result> results;     // in list order; a faulted chunk is missing
-    std::vector<ChunkFault> faults;  // in start order
-    int spawnError = 0;              // non-zero: a thread could not be started, no results
+template <class Results>
+struct ChunkResults {
+    std::size_t firstFile = 0;  // list position of the chunk's first file
+    std::size_t fileCount = 0;
+    Results results;
 };
 
-// Worker: Result(const File& file, std::vector<char>& buffer), called concurrently
-// from several threads through a const reference. Each thread owns one buffer,
-// reserved to bufferCapacity, and passes it for every file of its chunk. Returns
-// only after every started thread has ended; threads are joined in start order.
-template <class Result, class File, class Worker>
-PoolOutcome<Result> runWorkers(std::span<const File> files, unsigned threads,
-                               std::size_t bufferCapacity, const Worker& worker);
+template <class Results>
+struct PoolOutcome {
+    std::vector<ChunkResults<Results>> chunks;  // in list order; a faulted chunk is missing
+    std::vector<ChunkFault> faults;             // in start order
+    int spawnError = 0;  // non-zero: a thread could not be started, no results
+};
+
+// A worker is a record of the run's read-only inputs with four steps, each called
+// through a const reference from several threads at once:
+//
+//   Thread  start(std::size_t fileCount) const   the state one thread keeps for a
+//                                                chunk of that many files
+//   Ahead   prepare(const File&, Thread&) const  a file's early step, taken up to
+//                                                readAhead - 1 files before its turn
+//   bool    heldBack(const Ahead&) const         the early step found no resources
+//                                                (descriptors) and was left to the turn
+//   void    finish(const File&, Ahead, Thread&) const   the file's work at its turn,
+//                                                in list order; keeps its result
+//   Results end(Thread&) const                   the chunk's results, handed back
+//
+// Ahead is default-constructible and movable, and whatever it holds is released
+// when it is destroyed, so that a thread that fails releases what it prepared.
+// Each thread keeps at most readAhead prepared files, the one at its turn included:
+// a readAhead of 1 (or 0) prepares each file just before its turn. After an early
+// step that was held back, the thread prepares no file ahead of its turn any more,
+// so that the file held back meets at its turn no file of its own thread held open.
+template <class Worker, class File>
+using ThreadOf = decltype(std::declval<const Worker&>().start(std::size_t{}));
+template <class Worker, class File>
+using AheadOf = decltype(std::declval<const Worker&>().prepare(
+    std::declval<const File&>(), std::declval<ThreadOf<Worker, File>&>()));
+template <class Worker, class File>
+using ResultsOf =
+    decltype(std::declval<const Worker&>().end(std::declval<ThreadOf<Worker, File>&>()));
+
+// Returns only after every started thread has ended; threads are joined in start order.
+template <class File, class Worker>
+PoolOutcome<ResultsOf<Worker, File>> runWorkers(std::span<const File> files, unsigned threads,
+                                                std::size_t readAhead, const Worker& worker);
 
 }  // namespace orva
 
