@@ -25,8 +25,11 @@ Prints median wall and CPU times, the ratios scanner/baseline and scanner/today,
 and the peak resident set of every program.
 
     bench/catalog_bench.py [--build build/bench] [--corpus /tmp/orva-bench]
-        [--profile realistic|ascii] [--mode warm|cold|both] [--rounds 7]
-        [--today OLD_BUILD_DIR]
+        [--profile realistic|ascii] [--mode warm|cold|both|memory] [--rounds 7]
+        [--today OLD_BUILD_DIR] [--memory-files 100000,1000000]
+
+Memory mode: the peak resident set of scan-catalog --max-files N over a directory
+of N small files (generated once), against the size of the document.
 """
 
 import argparse
@@ -50,6 +53,7 @@ COLD_TARGETS = {"scan-catalog": (1.25, 0.45), "scan-project-ids": (1.15, 0.35)}
 DISK_TOLERANCE = 0.05  # bytes read from disk against the windows' total
 WARM_REGRESSION = 1.03  # warm scanner against today's scanner
 RSS_TARGET_KIB = 64 * 1024
+MEMORY_TARGET = 1.5  # peak RSS against the document's size, --mode memory
 
 
 # ---- The corpus ----
@@ -255,12 +259,59 @@ def report_cold(runs, programs, rounds, windows):
     return ok
 
 
+# ---- Memory ----
+
+def small_directory(corpus, files):
+    """files small chat files (a first record with a prompt, a title record), the
+    directory of the memory measurement; generated once."""
+    out = os.path.join(corpus, "small-%d" % files)
+    ready = os.path.join(out, "ready")
+    chats = os.path.join(out, "chats")
+    if os.path.exists(ready):
+        return chats
+    print("generating %d small chat files in %s ..." % (files, chats))
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(chats)
+    for n in range(files):
+        stem = "%08x-0000-4000-8000-%012x" % (n, n * 2654435761 % (1 << 48))
+        first = {"type": "user", "sessionId": stem, "cwd": "/home/dev/project-%d" % (n % 40),
+                 "timestamp": "2024-05-01T10:00:00.000Z", "gitBranch": "feature/x-%d" % (n % 13),
+                 "message": {"role": "user", "parts": [{"type": "text",
+                                                        "text": "Please look at the failing test %d" % n}]}}
+        title = {"type": "system", "subtype": "custom_title", "customTitle": "Session %d" % n,
+                 "titleSource": "manual"}
+        with open(os.path.join(chats, stem + ".jsonl"), "w") as f:
+            f.write(json.dumps(first, separators=(",", ":")) + "\n" + json.dumps(title, separators=(",", ":")) + "\n")
+    open(ready, "w").close()
+    return chats
+
+
+def report_memory(runner, scanner, corpus, counts):
+    """Peak resident set of scan-catalog over a directory of n small files, against
+    the size of the document it writes."""
+    print()
+    print("memory: scan-catalog --max-files N over N small files, default thread count:")
+    print("%10s %12s %12s %7s" % ("files", "document MB", "peak RSS MB", "ratio"))
+    ok = True
+    for n in counts:
+        chats = small_directory(corpus, n)
+        argv = [scanner, "scan-catalog", chats, "--max-files", str(n)]
+        size = len(subprocess.run(argv, stdout=subprocess.PIPE, check=True).stdout)
+        rss = min(run(runner, argv)["maxrssKiB"] for _ in range(3)) * 1024
+        ok &= rss <= MEMORY_TARGET * size
+        print("%10d %12.1f %12.1f %7.2f" % (n, size / 1e6, rss / 1e6, rss / size))
+    print("memory target (peak RSS <= %.1f x the document) %s" % (MEMORY_TARGET, "met" if ok else "NOT met"))
+    return ok
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(TOP, "build", "bench"))
     parser.add_argument("--corpus", default="/tmp/orva-bench")
     parser.add_argument("--profile", choices=("realistic", "ascii"), default="realistic")
-    parser.add_argument("--mode", choices=("warm", "cold", "both"), default="both")
+    parser.add_argument("--mode", choices=("warm", "cold", "both", "memory"), default="both")
+    parser.add_argument("--memory-files", default="100000,1000000",
+                        help="directory sizes of the memory mode, comma-separated")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--today", help="a bench build directory of an earlier scanner, measured beside this one")
     args = parser.parse_args()
@@ -274,6 +325,9 @@ def main():
     for program in (runner, *programs.values()):
         if not os.access(program, os.X_OK):
             sys.exit("missing %s: build it with `make bench`" % program)
+    if args.mode == "memory":
+        counts = [int(n) for n in args.memory_files.split(",")]
+        return 0 if report_memory(runner, scanner, args.corpus, counts) else 1
     chats = ensure_corpus(args.corpus, args.profile)
     describe(chats)
     windows = window_bytes(chats)

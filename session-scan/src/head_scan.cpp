@@ -61,6 +61,19 @@ EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer,
     return EntryStatus::Ok;
 }
 
+EntryStatus statusOfOpened(const OpenOutcome& file, std::vector<char>& buffer,
+                           ProjectIdEntry& entry) {
+    switch (file.verdict) {
+        case OpenVerdict::Skip:
+            return EntryStatus::Skip;
+        case OpenVerdict::Fallback:
+            return EntryStatus::Fallback;
+        case OpenVerdict::Opened:
+            break;
+    }
+    return scanOpenedHead(file, buffer, entry);
+}
+
 }  // namespace
 
 PreparedHead prepareHeadFile(const std::string& path) {
@@ -86,19 +99,8 @@ ProjectIdEntry scanPreparedHead(const std::string& path, std::string name, Prepa
                                 std::vector<char>& buffer) {
     ProjectIdEntry entry;
     if (!prepared.tried) prepared.opened = openRegularFile(path);
-    const OpenOutcome& file = prepared.opened;
+    entry.status = statusOfOpened(prepared.opened, buffer, entry);
     entry.name = std::move(name);
-    switch (file.verdict) {
-        case OpenVerdict::Skip:
-            entry.status = EntryStatus::Skip;
-            break;
-        case OpenVerdict::Fallback:
-            entry.status = EntryStatus::Fallback;
-            break;
-        case OpenVerdict::Opened:
-            entry.status = scanOpenedHead(file, buffer, entry);
-            break;
-    }
     return entry;
 }
 
@@ -116,8 +118,10 @@ PreparedHead HeadWorker::prepare(const std::string& name, Thread& thread) const 
 
 void HeadWorker::finish(const std::string& name, PreparedHead prepared, Thread& thread) const {
     joinPathInto(thread.path, chatsDir, name);
-    thread.entries.push_back(
-        scanPreparedHead(thread.path, name, std::move(prepared), thread.buffer));
+    ProjectIdEntry entry;
+    if (!prepared.tried) prepared.opened = openRegularFile(thread.path);
+    entry.status = statusOfOpened(prepared.opened, thread.buffer, entry);
+    thread.entries.add(entry.status, projectIdFieldsOf(entry));
 }
 
 }  // namespace orva

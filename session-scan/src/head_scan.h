@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "entry_store.h"
 #include "file_access.h"
 #include "scan_entries.h"
 
@@ -33,21 +34,22 @@ ProjectIdEntry scanPreparedHead(const std::string& path, std::string name, Prepa
                                 std::vector<char>& buffer);
 
 // The scan-project-ids worker of the pool (see runWorkers): each thread has its own
-// read buffer and path and keeps its entries in chunk order.
+// read buffer and path, and stores its entries compactly in chunk order, sessionId
+// and cwd; the names stay in the listing.
 struct HeadWorker {
     const std::string& chatsDir;
 
     struct Thread {
         std::vector<char> buffer;
         std::string path;
-        std::vector<ProjectIdEntry> entries;
+        EntryStore entries;
     };
 
     Thread start(std::size_t fileCount) const;
     PreparedHead prepare(const std::string& name, Thread& thread) const;
     bool heldBack(const PreparedHead& prepared) const { return !prepared.tried; }
     void finish(const std::string& name, PreparedHead prepared, Thread& thread) const;
-    std::vector<ProjectIdEntry> end(Thread& thread) const { return std::move(thread.entries); }
+    EntryStore end(Thread& thread) const { return std::move(thread.entries); }
 };
 
 }  // namespace orva

@@ -101,13 +101,11 @@ void reportFaults(std::span<const ChunkFault> faults) {
     }
 }
 
-// The entries of the chunks that finished, in listing order, into a list reserved
-// before the work.
-template <class Entry>
-void joinChunks(std::vector<ChunkResults<std::vector<Entry>>>& chunks, std::vector<Entry>& entries) {
-    for (auto& chunk : chunks) {
-        for (Entry& entry : chunk.results) entries.push_back(std::move(entry));
-    }
+// The stored entries of the chunks that finished, in listing order, into a list
+// reserved before the work.
+template <class Outcome>
+void collectChunks(const Outcome& pool, std::vector<StoredChunk>& chunks) {
+    for (const auto& chunk : pool.chunks) chunks.push_back({chunk.firstFile, &chunk.results});
 }
 
 int runCatalog(const ScanOptions& options) {
@@ -120,8 +118,8 @@ int runCatalog(const ScanOptions& options) {
     }
     JsonWriter writer(STDOUT_FILENO, CATALOG_OUTPUT_BUFFER);
     const std::span<const ChatFile> files(listing.files);
-    std::vector<CatalogEntry> entries;
-    entries.reserve(files.size());
+    std::vector<StoredChunk> chunks;
+    chunks.reserve(MAX_THREADS);
     // Each thread holds its read-ahead and at most one sidecar open.
     const std::size_t readAhead = fitReadAhead(
         DEFAULT_READ_AHEAD, planChunks(files.size(), options.threads).threadCount, 1);
@@ -129,8 +127,8 @@ int runCatalog(const ScanOptions& options) {
                            CatalogWorker{options.chatsDir, listing.sidecarNames});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    joinChunks(pool.chunks, entries);
-    const WriteResult written = writeCatalogDocument(writer, entries, listing.truncated);
+    collectChunks(pool, chunks);
+    const WriteResult written = writeCatalogDocument(writer, files, chunks, listing.truncated);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 
@@ -143,15 +141,15 @@ int runProjectIds(const ScanOptions& options) {
     }
     JsonWriter writer(STDOUT_FILENO, PROJECT_IDS_OUTPUT_BUFFER);
     const std::span<const std::string> names(listing.names);
-    std::vector<ProjectIdEntry> entries;
-    entries.reserve(names.size());
+    std::vector<StoredChunk> chunks;
+    chunks.reserve(MAX_THREADS);
     const std::size_t readAhead =
         fitReadAhead(DEFAULT_READ_AHEAD, planChunks(names.size(), options.threads).threadCount, 0);
     auto pool = runWorkers(names, options.threads, readAhead, HeadWorker{options.chatsDir});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    joinChunks(pool.chunks, entries);
-    const WriteResult written = writeProjectIdsDocument(writer, entries);
+    collectChunks(pool, chunks);
+    const WriteResult written = writeProjectIdsDocument(writer, names, chunks);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 

@@ -60,16 +60,6 @@ bool isManagedSessionMarker(const RecordFields& record) {
            record.systemPayload.engine == "managed";
 }
 
-// The head records, stored in place: the list is made for HEAD_RECORD_LIMIT
-// records and never grows.
-struct HeadRecords {
-    std::array<RecordFields, HEAD_RECORD_LIMIT> records;
-    std::size_t count = 0;
-
-    std::span<const RecordFields> taken() const { return {records.data(), count}; }
-    bool full() const { return count == HEAD_RECORD_LIMIT; }
-};
-
 enum class HeadRead { Taken, Malformed, Managed };
 
 // Lines end at a line feed or a carriage return, each on its own; blank lines are
@@ -152,10 +142,8 @@ bool unchangedSinceOpen(const OpenOutcome& opened) {
     return fileStampOf(status) == opened.stamp;
 }
 
-CatalogEntry stopped(CatalogEntry& entry, EntryStatus status) {
+CatalogEntry stopped(CatalogEntry&, EntryStatus status) {
     CatalogEntry result;
-    result.name = std::move(entry.name);
-    result.mtimeMs = entry.mtimeMs;
     result.status = status;
     return result;
 }
@@ -254,10 +242,19 @@ CatalogEntry scanPreparedSessionFile(const std::string& chatsDir, const std::str
                                      const ChatFile& file, PreparedChat prepared,
                                      const SidecarNameSet& sidecarNames,
                                      std::vector<char>& buffer) {
-    CatalogEntry entry;
+    HeadRecords records;
+    CatalogEntry entry =
+        scanSessionEntry(chatsDir, path, std::move(prepared), sidecarNames, buffer, records);
     entry.name = file.name;
     entry.mtimeMs = file.mtimeMs;
+    return entry;
+}
 
+CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& path,
+                              PreparedChat prepared, const SidecarNameSet& sidecarNames,
+                              std::vector<char>& buffer, HeadRecords& records) {
+    CatalogEntry entry;
+    records.count = 0;
     if (!prepared.tried) prepared.opened = openRegularFile(path);
     OpenOutcome& opened = prepared.opened;
     if (opened.verdict == OpenVerdict::Skip) return stopped(entry, EntryStatus::Skip);
@@ -273,7 +270,6 @@ CatalogEntry scanPreparedSessionFile(const std::string& chatsDir, const std::str
     const std::string_view head(buffer.data(), headSize);
     const std::string_view firstWindow = head.substr(0, SCAN_WINDOW);
 
-    HeadRecords records;
     const std::string_view recordWindow =
         large ? firstWindow.substr(0, endAfterLastLineEnd(firstWindow)) : firstWindow;
     if (takeHeadRecords(recordWindow, records) != HeadRead::Taken) {
@@ -355,6 +351,7 @@ std::optional<TailSessionSource> findTailSessionSource(std::string_view window,
 CatalogWorker::Thread CatalogWorker::start(std::size_t fileCount) const {
     Thread thread;
     thread.buffer.reserve(CATALOG_WORKER_BUFFER);
+    thread.records = std::make_unique<HeadRecords>();
     thread.entries.reserve(fileCount);
     return thread;
 }
@@ -366,8 +363,9 @@ PreparedChat CatalogWorker::prepare(const ChatFile& file, Thread& thread) const 
 
 void CatalogWorker::finish(const ChatFile& file, PreparedChat prepared, Thread& thread) const {
     joinPathInto(thread.path, chatsDir, file.name);
-    thread.entries.push_back(scanPreparedSessionFile(
-        chatsDir, thread.path, file, std::move(prepared), sidecarNames, thread.buffer));
+    const CatalogEntry entry = scanSessionEntry(chatsDir, thread.path, std::move(prepared),
+                                                sidecarNames, thread.buffer, *thread.records);
+    thread.entries.add(entry.status, catalogFieldsOf(entry));
 }
 
 }  // namespace orva

@@ -2,15 +2,20 @@
 // windows at its head and tail.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "chat_listing.h"
+#include "entry_store.h"
 #include "file_access.h"
+#include "record_fields.h"
 #include "scan_entries.h"
 
 namespace orva {
@@ -41,8 +46,25 @@ CatalogEntry scanPreparedSessionFile(const std::string& chatsDir, const std::str
                                      const ChatFile& file, PreparedChat prepared,
                                      const SidecarNameSet& sidecarNames, std::vector<char>& buffer);
 
+// The head records of one file, kept by a thread from file to file: made for
+// HEAD_RECORD_LIMIT records once, never grown, and never cleared but by count.
+struct HeadRecords {
+    std::array<RecordFields, HEAD_RECORD_LIMIT> records;
+    std::size_t count = 0;
+
+    std::span<const RecordFields> taken() const { return {records.data(), count}; }
+    bool full() const { return count == HEAD_RECORD_LIMIT; }
+};
+
+// The entry of a prepared file without its name and time, which the listing has:
+// the scan of scanPreparedSessionFile with the head records of the caller.
+CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& path,
+                              PreparedChat prepared, const SidecarNameSet& sidecarNames,
+                              std::vector<char>& buffer, HeadRecords& records);
+
 // The scan-catalog worker of the pool (see runWorkers): each thread has its own read
-// buffer and path and keeps its entries in chunk order.
+// buffer, path and head records, and stores its entries compactly in chunk order,
+// the fields of CatalogEntry in their order; names and times stay in the listing.
 struct CatalogWorker {
     const std::string& chatsDir;
     const SidecarNameSet& sidecarNames;
@@ -50,14 +72,15 @@ struct CatalogWorker {
     struct Thread {
         std::vector<char> buffer;
         std::string path;
-        std::vector<CatalogEntry> entries;
+        std::unique_ptr<HeadRecords> records;
+        EntryStore entries;
     };
 
     Thread start(std::size_t fileCount) const;
     PreparedChat prepare(const ChatFile& file, Thread& thread) const;
     bool heldBack(const PreparedChat& prepared) const { return !prepared.tried; }
     void finish(const ChatFile& file, PreparedChat prepared, Thread& thread) const;
-    std::vector<CatalogEntry> end(Thread& thread) const { return std::move(thread.entries); }
+    EntryStore end(Thread& thread) const { return std::move(thread.entries); }
 };
 
 struct TailSessionSource {

@@ -213,8 +213,16 @@ std::vector<ProjectIdEntry> scanAll(const TempDir& dir, const std::vector<std::s
     auto pool = runWorkers(std::span<const std::string>(names), threads, readAhead, HeadWorker{dir.path()});
     EXPECT_TRUE(pool.faults.empty());
     std::vector<ProjectIdEntry> results;
-    for (auto& chunk : pool.chunks) {
-        for (ProjectIdEntry& entry : chunk.results) results.push_back(std::move(entry));
+    for (const auto& chunk : pool.chunks) {
+        for (std::size_t i = 0; i < chunk.results.size(); ++i) {
+            ProjectIdFields fields;
+            chunk.results.fields(i, fields);
+            ProjectIdEntry& entry = results.emplace_back();
+            entry.name = names[chunk.firstFile + i];
+            entry.status = chunk.results.status(i);
+            if (fields[0]) entry.sessionId = std::string(*fields[0]);
+            if (fields[1]) entry.cwd = std::string(*fields[1]);
+        }
     }
     return results;
 }

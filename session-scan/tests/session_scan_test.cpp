@@ -660,6 +660,21 @@ TEST(ScanSessionFile, ClosesEveryDescriptor) {
 
 // ---- The pool's read-ahead ----
 
+// The catalog document of stored entries, as the program writes it.
+std::string writtenDocument(const CatalogListing& listing, std::span<const StoredChunk> chunks) {
+    const int fd = ::memfd_create("catalog", MFD_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    {
+        JsonWriter writer(fd, CATALOG_OUTPUT_BUFFER);
+        EXPECT_FALSE(writeCatalogDocument(writer, listing.files, chunks, listing.truncated).failed);
+    }
+    std::string document(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(::pread(fd, document.data(), document.size(), 0),
+              static_cast<ssize_t>(document.size()));
+    ::close(fd);
+    return document;
+}
+
 // The catalog document of dir as the program writes it, with the given threads and
 // read-ahead depth.
 std::string catalogDocument(const std::string& dir, unsigned threads, std::size_t readAhead) {
@@ -669,18 +684,9 @@ std::string catalogDocument(const std::string& dir, unsigned threads, std::size_
                            CatalogWorker{dir, listing.sidecarNames});
     EXPECT_EQ(pool.spawnError, 0);
     EXPECT_TRUE(pool.faults.empty());
-    std::vector<CatalogEntry> entries;
-    for (auto& chunk : pool.chunks) {
-        for (CatalogEntry& entry : chunk.results) entries.push_back(std::move(entry));
-    }
-    const int fd = ::memfd_create("catalog", MFD_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    EXPECT_FALSE(writeCatalogDocument(fd, entries, listing.truncated).failed);
-    std::string document(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
-    EXPECT_EQ(::pread(fd, document.data(), document.size(), 0),
-              static_cast<ssize_t>(document.size()));
-    ::close(fd);
-    return document;
+    std::vector<StoredChunk> chunks;
+    for (const auto& chunk : pool.chunks) chunks.push_back({chunk.firstFile, &chunk.results});
+    return writtenDocument(listing, chunks);
 }
 
 std::string chatName(std::size_t n) {
@@ -767,11 +773,8 @@ TEST(CatalogWorker, EarlyOpensWithoutDescriptorsAreRetriedAtTheirTurn) {
                                CatalogWorker{generated.path(), listing.sidecarNames});
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
         ASSERT_EQ(pool.chunks.size(), 1U);
-        const int fd = ::memfd_create("catalog", MFD_CLOEXEC);
-        ASSERT_FALSE(writeCatalogDocument(fd, pool.chunks[0].results, listing.truncated).failed);
-        document.resize(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)));
-        ASSERT_EQ(::pread(fd, document.data(), document.size(), 0), static_cast<ssize_t>(document.size()));
-        ::close(fd);
+        const StoredChunk chunk = {0, &pool.chunks[0].results};
+        document = writtenDocument(listing, {&chunk, 1});
     }
     EXPECT_EQ(document, reference);
 }
