@@ -53,7 +53,8 @@ COLD_TARGETS = {"scan-catalog": (1.25, 0.45), "scan-project-ids": (1.15, 0.35)}
 DISK_TOLERANCE = 0.05  # bytes read from disk against the windows' total
 WARM_REGRESSION = 1.03  # warm scanner against today's scanner
 RSS_TARGET_KIB = 64 * 1024
-MEMORY_TARGET = 1.5  # peak RSS against the document's size, --mode memory
+MEMORY_TARGET = 1.5  # peak RSS against the document's size, --mode memory,
+MEMORY_TARGET_FILES = 100000  # for directories of at least this many files
 
 
 # ---- The corpus ----
@@ -298,9 +299,11 @@ def report_memory(runner, scanner, corpus, counts):
         argv = [scanner, "scan-catalog", chats, "--max-files", str(n)]
         size = len(subprocess.run(argv, stdout=subprocess.PIPE, check=True).stdout)
         rss = min(run(runner, argv)["maxrssKiB"] for _ in range(3)) * 1024
-        ok &= rss <= MEMORY_TARGET * size
+        if n >= MEMORY_TARGET_FILES:
+            ok &= rss <= MEMORY_TARGET * size
         print("%10d %12.1f %12.1f %7.2f" % (n, size / 1e6, rss / 1e6, rss / size))
-    print("memory target (peak RSS <= %.1f x the document) %s" % (MEMORY_TARGET, "met" if ok else "NOT met"))
+    print("memory target (peak RSS <= %.1f x the document from %d files on) %s" %
+          (MEMORY_TARGET, MEMORY_TARGET_FILES, "met" if ok else "NOT met"))
     return ok
 
 

@@ -142,7 +142,7 @@ bool unchangedSinceOpen(const OpenOutcome& opened) {
     return fileStampOf(status) == opened.stamp;
 }
 
-CatalogEntry stopped(CatalogEntry&, EntryStatus status) {
+CatalogEntry stopped(EntryStatus status) {
     CatalogEntry result;
     result.status = status;
     return result;
@@ -257,15 +257,15 @@ CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& pa
     records.count = 0;
     if (!prepared.tried) prepared.opened = openRegularFile(path);
     OpenOutcome& opened = prepared.opened;
-    if (opened.verdict == OpenVerdict::Skip) return stopped(entry, EntryStatus::Skip);
-    if (opened.verdict == OpenVerdict::Fallback) return stopped(entry, EntryStatus::Fallback);
+    if (opened.verdict == OpenVerdict::Skip) return stopped(EntryStatus::Skip);
+    if (opened.verdict == OpenVerdict::Fallback) return stopped(EntryStatus::Fallback);
     const auto size = static_cast<std::uint64_t>(opened.stamp.size);
-    if (size == 0) return stopped(entry, EntryStatus::Skip);
+    if (size == 0) return stopped(EntryStatus::Skip);
     const bool large = size > SCAN_WINDOW;
 
     const std::size_t headSize = size <= WHOLE_READ_LIMIT ? size : SCAN_WINDOW;
     if (!readExactlyAt(opened.fd.get(), 0, buffer, headSize)) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
     const std::string_view head(buffer.data(), headSize);
     const std::string_view firstWindow = head.substr(0, SCAN_WINDOW);
@@ -273,14 +273,13 @@ CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& pa
     const std::string_view recordWindow =
         large ? firstWindow.substr(0, endAfterLastLineEnd(firstWindow)) : firstWindow;
     if (takeHeadRecords(recordWindow, records) != HeadRead::Taken) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
-    if (records.count == 0)
-        return stopped(entry, large ? EntryStatus::Fallback : EntryStatus::Skip);
+    if (records.count == 0) return stopped(large ? EntryStatus::Fallback : EntryStatus::Skip);
 
     RecordFields& first = records.records[0];
     if (!first.sessionId || !first.cwd || !first.timestamp || first.gitBranchNonString) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
     entry.sessionId = std::move(first.sessionId);
     entry.cwd = std::move(first.cwd);
@@ -288,26 +287,26 @@ CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& pa
     entry.gitBranch = std::move(first.gitBranch);
 
     PromptOutcome prompt = firstPromptText(records.taken());
-    if (prompt.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
+    if (prompt.result == TitleSearch::Error) return stopped(EntryStatus::Fallback);
     if (prompt.result == TitleSearch::Found) entry.promptText = std::move(prompt.text);
 
     SessionFacts facts = headSystemFacts(records.taken());
     if (large && !records.full() && (!entry.promptText || !facts.sourceType)) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
 
     const std::string_view titleWindow = firstWindow.substr(0, endAfterLastLineFeed(firstWindow));
     TailRead tail = readTail(opened.fd.get(), size, head, titleWindow, buffer);
-    if (!tail.ok) return stopped(entry, EntryStatus::Fallback);
+    if (!tail.ok) return stopped(EntryStatus::Fallback);
 #ifdef ORVA_SESSION_SCAN_HOOKS
     if (hooks::beforeChangeCheck != nullptr) hooks::beforeChangeCheck(path);
 #endif
-    if (!unchangedSinceOpen(opened)) return stopped(entry, EntryStatus::Fallback);
+    if (!unchangedSinceOpen(opened)) return stopped(EntryStatus::Fallback);
     opened.fd.reset();
 
     takeTailSource(tail, large || records.full() || facts.sourceRecordSeen, facts);
     CustomTitleOutcome title = latestCustomTitle(tail, size, titleWindow);
-    if (title.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
+    if (title.result == TitleSearch::Error) return stopped(EntryStatus::Fallback);
     takeCustomTitle(title, entry);
 
     if (facts.parentSessionId && !facts.parentSessionId->empty()) {

@@ -108,7 +108,8 @@ TEST_F(AdviceLog, CatalogAdvisesExactlyTheWindowsItReads) {
                            CatalogWorker{dir.path(), listing.sidecarNames});
     std::size_t ok = 0;
     for (const auto& chunk : pool.chunks) {
-        for (std::size_t i = 0; i < chunk.results.size(); ++i) ok += chunk.results.status(i) == EntryStatus::Ok;
+        for (std::size_t i = 0; i < chunk.results.size(); ++i)
+            ok += chunk.results.status(i) == EntryStatus::Ok;
     }
     EXPECT_EQ(ok, std::size(SIZES) - 2);  // all but the two files too small for a record
 
