@@ -7,7 +7,8 @@
 // pool with the default thread count and read-ahead, and per file makes the system
 // calls of the real worker in the same order and reads the same windows into the
 // same reused buffer: the early step of the scanner's own (lstat, open, fstat and
-// the advice of the windows, up to the read-ahead depth ahead of the file's turn),
+// the advice of the windows while files come from disk, up to the read-ahead depth
+// ahead of the file's turn),
 // then at its turn the head read (the whole file up to 131072 bytes) and the
 // 65537-byte tail read of a larger file, the second fstat, close, and for the
 // catalog the sidecar whose name the listing saw. Nothing read is looked at. The
@@ -64,6 +65,7 @@ void readSidecar(const std::string& path, FileWork& work) {
 struct ThreadWork {
     std::vector<char> buffer;
     std::string path;
+    AdviceGate advice;
     std::vector<FileWork> files;
 };
 
@@ -85,7 +87,7 @@ struct CatalogIo {
     }
     PreparedChat prepare(const ChatFile& file, ThreadWork& thread) const {
         joinPathInto(thread.path, dir, file.name);
-        return prepareChatFile(thread.path);
+        return prepareChatFile(thread.path, thread.advice.next());
     }
     bool heldBack(const PreparedChat& prepared) const { return !prepared.tried; }
     void finish(const ChatFile& file, PreparedChat prepared, ThreadWork& thread) const {
@@ -131,7 +133,7 @@ struct HeadIo {
     }
     PreparedHead prepare(const std::string& name, ThreadWork& thread) const {
         joinPathInto(thread.path, dir, name);
-        return prepareHeadFile(thread.path);
+        return prepareHeadFile(thread.path, thread.advice.next());
     }
     bool heldBack(const PreparedHead& prepared) const { return !prepared.tried; }
     void finish(const std::string& name, PreparedHead prepared, ThreadWork& thread) const {

@@ -113,6 +113,17 @@ void adviseWillNeed(int fd, std::int64_t offset, std::size_t length) {
                     POSIX_FADV_WILLNEED);
 }
 
+bool AdviceGate::next() {
+    if (files_++ % ADVICE_CHECK_INTERVAL == 0) {
+        rusage usage{};
+        if (::getrusage(RUSAGE_THREAD, &usage) == 0) {
+            advising_ = blocksRead_ < 0 || usage.ru_inblock != blocksRead_;
+            blocksRead_ = usage.ru_inblock;
+        }
+    }
+    return advising_;
+}
+
 std::size_t fitReadAhead(std::size_t wanted, std::size_t threadCount, std::size_t alsoHeld) {
     rlimit limit{};
     if (wanted <= 1 || threadCount == 0) return 1;

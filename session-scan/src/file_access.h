@@ -69,6 +69,25 @@ bool ranOutOfDescriptors(const OpenOutcome& outcome);
 // its failure changes nothing.
 void adviseWillNeed(int fd, std::int64_t offset, std::size_t length);
 
+// Whether a thread advises the windows of the files it prepares: it does while its
+// files come from disk, and stops while they all come from the page cache, where
+// advice costs a system call and a walk of the cache per window for nothing. Judged
+// every ADVICE_CHECK_INTERVAL files by the blocks that this thread has read from
+// disk (getrusage, RUSAGE_THREAD), its advice included: none since the last look
+// means that the files were cached.
+inline constexpr std::size_t ADVICE_CHECK_INTERVAL = 32;
+
+class AdviceGate {
+  public:
+    // Whether to advise the next file; called once per file prepared.
+    bool next();
+
+  private:
+    std::size_t files_ = 0;
+    long blocksRead_ = -1;  // at the last look; -1 before the first
+    bool advising_ = true;
+};
+
 // The read-ahead depth that keeps threadCount threads, each holding `depth` files
 // open plus alsoHeld more descriptors (a sidecar, say), within the soft
 // RLIMIT_NOFILE beside the descriptors already open. At least 1, one file at a

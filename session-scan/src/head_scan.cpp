@@ -76,14 +76,14 @@ EntryStatus statusOfOpened(const OpenOutcome& file, std::vector<char>& buffer,
 
 }  // namespace
 
-PreparedHead prepareHeadFile(const std::string& path) {
+PreparedHead prepareHeadFile(const std::string& path, bool advise) {
     PreparedHead prepared;
     prepared.opened = openRegularFile(path);
     // A shortage of descriptors says nothing about the file: it is opened again at
     // its turn, when it gets the verdict it would have had without read-ahead.
     prepared.tried = !ranOutOfDescriptors(prepared.opened);
     const std::int64_t size = prepared.opened.stamp.size;
-    if (prepared.opened.verdict == OpenVerdict::Opened && size > 0) {
+    if (advise && prepared.opened.verdict == OpenVerdict::Opened && size > 0) {
         adviseWillNeed(prepared.opened.fd.get(), 0,
                        std::min(static_cast<std::size_t>(size), HEAD_WINDOW));
     }
@@ -113,7 +113,7 @@ HeadWorker::Thread HeadWorker::start(std::size_t fileCount) const {
 
 PreparedHead HeadWorker::prepare(const std::string& name, Thread& thread) const {
     joinPathInto(thread.path, chatsDir, name);
-    return prepareHeadFile(thread.path);
+    return prepareHeadFile(thread.path, thread.advice.next());
 }
 
 void HeadWorker::finish(const std::string& name, PreparedHead prepared, Thread& thread) const {

@@ -25,7 +25,8 @@ struct PreparedHead {
     bool tried = false;  // false: open it at its turn (never tried, or no descriptor was left)
 };
 
-PreparedHead prepareHeadFile(const std::string& path);
+// advise false leaves the kernel unadvised (see AdviceGate).
+PreparedHead prepareHeadFile(const std::string& path, bool advise = true);
 
 // The early step, then the scan at the file's turn.
 ProjectIdEntry scanHead(const std::string& chatsDir, std::string name, std::vector<char>& buffer);
@@ -42,6 +43,7 @@ struct HeadWorker {
     struct Thread {
         std::vector<char> buffer;
         std::string path;
+        AdviceGate advice;
         EntryStore entries;
     };
 

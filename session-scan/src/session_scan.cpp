@@ -221,13 +221,14 @@ void adviseChatWindows(const OpenOutcome& opened) {
 
 }  // namespace
 
-PreparedChat prepareChatFile(const std::string& path) {
+PreparedChat prepareChatFile(const std::string& path, bool advise) {
     PreparedChat prepared;
     prepared.opened = openRegularFile(path);
     // A shortage of descriptors says nothing about the file: it is opened again at
     // its turn, when it gets the verdict it would have had without read-ahead.
     prepared.tried = !ranOutOfDescriptors(prepared.opened);
-    if (prepared.opened.verdict == OpenVerdict::Opened) adviseChatWindows(prepared.opened);
+    if (advise && prepared.opened.verdict == OpenVerdict::Opened)
+        adviseChatWindows(prepared.opened);
     return prepared;
 }
 
@@ -357,7 +358,7 @@ CatalogWorker::Thread CatalogWorker::start(std::size_t fileCount) const {
 
 PreparedChat CatalogWorker::prepare(const ChatFile& file, Thread& thread) const {
     joinPathInto(thread.path, chatsDir, file.name);
-    return prepareChatFile(thread.path);
+    return prepareChatFile(thread.path, thread.advice.next());
 }
 
 void CatalogWorker::finish(const ChatFile& file, PreparedChat prepared, Thread& thread) const {

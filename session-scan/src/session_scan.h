@@ -36,7 +36,8 @@ struct PreparedChat {
     bool tried = false;  // false: open it at its turn (never tried, or no descriptor was left)
 };
 
-PreparedChat prepareChatFile(const std::string& path);
+// advise false leaves the kernel unadvised (see AdviceGate).
+PreparedChat prepareChatFile(const std::string& path, bool advise = true);
 
 // The catalog entry of one chat file: the early step, then the scan at the file's turn.
 CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
@@ -72,6 +73,7 @@ struct CatalogWorker {
     struct Thread {
         std::vector<char> buffer;
         std::string path;
+        AdviceGate advice;
         std::unique_ptr<HeadRecords> records;
         EntryStore entries;
     };

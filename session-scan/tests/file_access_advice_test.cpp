@@ -1,4 +1,6 @@
-// The read-ahead advises the kernel of exactly the windows that the scans read:
+// The read-ahead advises the kernel of exactly the windows that the scans read (the
+// files are fewer than ADVICE_CHECK_INTERVAL per thread, so that advice is given
+// even though they are in the page cache):
 // every range given to POSIX_FADV_WILLNEED and every range read, logged per file
 // through the test-only hooks of the orva_file_access_hooked build, while the two
 // workers run through the pool as the driver runs them.

@@ -229,6 +229,37 @@ TEST(OpenRegularFile, RunningOutOfDescriptorsIsToldApart) {
     EXPECT_FALSE(ranOutOfDescriptors(outcome));
 }
 
+long blocksReadByThisThread() {
+    rusage usage{};
+    EXPECT_EQ(::getrusage(RUSAGE_THREAD, &usage), 0);
+    return usage.ru_inblock;
+}
+
+// Advice goes on for a first interval, stops while nothing comes from disk, and
+// comes back once the thread reads from disk again.
+TEST(AdviceGate, AdvisesWhileFilesComeFromDisk) {
+    TempDir dir;
+    const std::string path = dir.write("cold", std::string(1 << 20, 'x'));
+    AdviceGate gate;
+    for (std::size_t i = 0; i < ADVICE_CHECK_INTERVAL; ++i) EXPECT_TRUE(gate.next()) << i;
+    for (std::size_t i = 0; i < 3 * ADVICE_CHECK_INTERVAL; ++i) EXPECT_FALSE(gate.next()) << i;
+
+    // Read the file from disk: flushed, dropped from the page cache, read again.
+    const long before = blocksReadByThisThread();
+    {
+        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        ASSERT_EQ(::fdatasync(fd.get()), 0);
+        ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+        std::vector<char> buffer(1 << 20);
+        ASSERT_EQ(readFullAt(fd.get(), 0, buffer).count, buffer.size());
+    }
+    if (blocksReadByThisThread() == before) GTEST_SKIP() << "this file system does not read from disk";
+    bool advising = false;
+    for (std::size_t i = 0; i < ADVICE_CHECK_INTERVAL; ++i) advising = gate.next();
+    EXPECT_TRUE(advising);
+}
+
 // The depth that fits: threads each holding depth files and alsoHeld more beside the
 // descriptors open now and a reserve, under the soft limit; 1 at the least.
 TEST(FitReadAhead, FitsTheDescriptorLimit) {
