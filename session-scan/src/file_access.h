@@ -90,9 +90,11 @@ class AdviceGate {
 
 // The read-ahead depth that keeps threadCount threads, each holding `depth` files
 // open plus alsoHeld more descriptors (a sidecar, say), within the soft
-// RLIMIT_NOFILE beside the descriptors already open. At least 1, one file at a
-// time; at most wanted. Descriptors numbered OPEN_DESCRIPTOR_PROBE and above are
-// not counted.
+// RLIMIT_NOFILE beside the descriptors already open below it (a new descriptor
+// takes the lowest free number below the limit). At least 1, one file at a time;
+// at most wanted. Descriptors numbered OPEN_DESCRIPTOR_PROBE and above are not
+// counted; DESCRIPTOR_RESERVE are kept free for what a library may open meanwhile
+// (a sanitizer's runtime, say).
 inline constexpr std::size_t OPEN_DESCRIPTOR_PROBE = 4096;
 inline constexpr std::size_t DESCRIPTOR_RESERVE = 4;
 std::size_t fitReadAhead(std::size_t wanted, std::size_t threadCount, std::size_t alsoHeld);
