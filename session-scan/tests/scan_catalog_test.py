@@ -4,6 +4,7 @@ bundled example directory."""
 
 import json
 import os
+import resource
 import socket
 import unittest
 
@@ -182,6 +183,33 @@ class CatalogTest(ChatDirTestCase):
         self.assertTrue(all(e["sourceType"] == "tail" for e in by_kind[1]))
         self.assertTrue(all(len(e["promptText"]) == 201 and "titleSidecar" in e for e in by_kind[3]))
         self.assertTrue(all(e["status"] == "fallback" for e in by_kind[2] + by_kind[5]))
+
+    def test_same_document_under_a_descriptor_limit_of_8(self):
+        # The read-ahead shrinks to what the process may hold, down to one file at a
+        # time; the document does not change. (Two threads, each with a chat file and
+        # a sidecar open, is what 8 descriptors hold beside the standard streams.)
+        filler = [assistant_record("w" * 3000) for _ in range(60)]
+        for n in range(120):
+            stem, name = session_name(n)
+            if n % 3 == 0:
+                self.write_file(name, [first_record(stem)] + filler + [source_record("tail", str(n))])
+            elif n % 3 == 1:
+                self.write_file(name, [first_record(stem, prompt="p" * 300)])
+                self.write_file(stem + ".title.json", sidecar("Side %d" % n))
+            else:
+                self.write_file(name, [first_record(stem), title_record("Title %d" % n)])
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (8, 8))
+        for chats in (self.chats, EXAMPLES):
+            for threads in (("--threads", "1"), ("--threads", "2")):
+                with self.subTest(chats=chats, threads=threads):
+                    unlimited = run_scanner("scan-catalog", chats, *threads)
+                    tight = run_scanner("scan-catalog", chats, *threads, preexec_fn=limited)
+                    self.assertEqual((tight.status, tight.stderr), (0, b""))
+                    self.assertEqual(tight.stdout, unlimited.stdout)
+                    if chats == self.chats:
+                        self.assertEqual(tight.stdout.count(b'"status":"ok"'), 120)
 
     def test_example_directory(self):
         self.maxDiff = None

@@ -3,6 +3,7 @@ permissions, the exact document bytes and thread-count independence."""
 
 import json
 import os
+import resource
 import socket
 import stat
 import unittest
@@ -145,6 +146,22 @@ class ProjectIdsTest(ChatDirTestCase):
             with self.subTest(threads=threads):
                 self.assertEqual(self.scan("--threads", threads).stdout, single)
         self.assertEqual(self.scan().stdout, single)
+
+    def test_same_document_under_a_descriptor_limit_of_8(self):
+        # The read-ahead shrinks to what the process may hold, down to one file at a
+        # time; the document does not change. (Two threads, each with a chat file and
+        # a sidecar open, is what 8 descriptors hold beside the standard streams.)
+        for n, (_, content, _) in enumerate(HEAD_CASES * 4):
+            self.write_file(session_name(n)[1], content)
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (8, 8))
+        for threads in (("--threads", "1"), ("--threads", "2")):
+            with self.subTest(threads=threads):
+                unlimited = run_scanner("scan-project-ids", self.chats, *threads)
+                tight = run_scanner("scan-project-ids", self.chats, *threads, preexec_fn=limited)
+                self.assertEqual((tight.status, tight.stderr), (0, b""))
+                self.assertEqual(tight.stdout, unlimited.stdout)
 
     def test_production_binary_has_no_test_hook(self):
         if not SCANNER:
