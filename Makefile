@@ -22,7 +22,17 @@ build-aarch64: bootstrap
 	@cmake --preset $(CROSS_PRESET) >/dev/null
 	@cmake --build --preset $(CROSS_PRESET)
 
-demo: build
+# The two programs built quietly (their build's output only when it fails), then run
+# on the bundled example chats.
+demo: bootstrap
+	@echo "building orva-session-scan and orva-landlock-run in $(BUILD_DIR)..."
+	@log=$$(mktemp); \
+	if ! { cmake --preset $(BUILD_PRESET) && \
+	       cmake --build --preset $(BUILD_PRESET) --target orva-session-scan orva-landlock-run; } \
+	     >"$$log" 2>&1; then \
+	    cat "$$log"; rm -f "$$log"; echo "make demo: the build failed (its output is above)" >&2; exit 1; \
+	fi; \
+	rm -f "$$log"
 	@scripts/demo $(BUILD_DIR)
 
 test: build

@@ -8,3 +8,7 @@ orva_set_warnings(orva-io-baseline)
 # resident set it reports is the program's own.
 add_executable(orva-measured-run ${CMAKE_CURRENT_LIST_DIR}/measured_run.cpp)
 orva_set_warnings(orva-measured-run)
+
+# orva_scan_bench: the two workers through the pool, with allocations, bytes
+# allocated and minor page faults per file (ORVA_SCAN_BENCH_CHATS picks the directory).
+orva_benchmark(orva_scan_bench ${CMAKE_CURRENT_LIST_DIR}/scan_bench.cpp)

@@ -37,10 +37,7 @@ int exec_in(const char* element, size_t element_len, char* const* argv) {
 }
 
 int check_status_descriptor(int fd) {
-    if (fd >= 0 && fcntl(fd, F_GETFD) < 0) {
-        report_error("invalid status descriptor");
-        return 125;
-    }
+    if (fd >= 0 && fcntl(fd, F_GETFD) < 0) return fail_with_error("invalid status descriptor");
     return 0;
 }
 
@@ -52,41 +49,39 @@ int make_standard_streams_blocking() {
         int flags = fcntl(fd, F_GETFL);
         if (flags < 0) {
             if (errno == EBADF) continue;
-            report_error("cannot inspect standard stream");
-            return 125;
+            return fail_with_error("cannot inspect standard stream");
         }
         if ((flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-            report_error("cannot restore blocking standard stream");
-            return 125;
+            return fail_with_error("cannot restore blocking standard stream");
         }
     }
     return 0;
 }
 
-int arm_parent_death_signal() {
-    const pid_t parent = getppid();
-    if (prctl(PR_SET_PDEATHSIG, static_cast<unsigned long>(SIGKILL)) < 0) {
-        report_error("cannot set parent-death signal");
-        return 125;
-    }
-    // The parent may have ended before the signal was armed, and then no signal
-    // will ever come.
-    if (getppid() != parent) {
-        report_message("parent exited during setup");
-        return 125;
-    }
+int tie_to_parent() {
+    const ParentDeath armed = arm_parent_death(getppid());
+    if (armed == ParentDeath::cannot_arm) return fail_with_error("cannot set parent-death signal");
+    if (armed == ParentDeath::parent_changed) return fail("parent exited during setup");
     return 0;
 }
 
 int close_status_descriptor_on_exec(int fd) {
     if (fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
-        report_error("cannot close status descriptor on exec");
-        return 125;
+        return fail_with_error("cannot close status descriptor on exec");
     }
     return 0;
 }
 
 }  // namespace
+
+ParentDeath arm_parent_death(pid_t expected_parent) {
+    if (prctl(PR_SET_PDEATHSIG, static_cast<unsigned long>(SIGKILL)) < 0) {
+        return ParentDeath::cannot_arm;
+    }
+    // The parent may have ended before the signal was armed, and then no signal
+    // will ever come.
+    return getppid() == expected_parent ? ParentDeath::armed : ParentDeath::parent_changed;
+}
 
 void search_and_exec(char* const* argv) {
     const char* name = argv[0];
@@ -125,19 +120,18 @@ void search_and_exec(char* const* argv) {
 
 int launch_direct(const LaunchOptions& options) {
     const int status_fd = options.status_fd;
-    if (check_status_descriptor(status_fd) != 0) return 125;
-    if (make_standard_streams_blocking() != 0) return 125;
-    if (arm_parent_death_signal() != 0) return 125;
+    if (check_status_descriptor(status_fd) != 0) return LAUNCHER_FAILURE;
+    if (make_standard_streams_blocking() != 0) return LAUNCHER_FAILURE;
+    if (tie_to_parent() != 0) return LAUNCHER_FAILURE;
     std::int64_t abi = 0;
-    if (enforce_grants(options, &abi) != 0) return 125;
-    if (close_status_descriptor_on_exec(status_fd) != 0) return 125;
-    if (write_status_line(status_fd, "prepared", abi) != 0) return 125;
+    if (enforce_grants(options, &abi) != 0) return LAUNCHER_FAILURE;
+    if (close_status_descriptor_on_exec(status_fd) != 0) return LAUNCHER_FAILURE;
+    if (write_status_line(status_fd, "prepared", abi) != 0) return LAUNCHER_FAILURE;
 
     search_and_exec(options.command);
 
     const int exec_error = errno;
     write_status_line(status_fd, "exec-failed", abi);
     errno = exec_error;
-    report_error("exec failed");
-    return 125;
+    return fail_with_error("exec failed");
 }

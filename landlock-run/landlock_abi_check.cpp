@@ -26,14 +26,16 @@ static_assert(SYS_RESTRICT_SELF == __NR_landlock_restrict_self);
 static_assert(CREATE_RULESET_VERSION == LANDLOCK_CREATE_RULESET_VERSION);
 static_assert(RULE_PATH_BENEATH == LANDLOCK_RULE_PATH_BENEATH);
 
-// The launcher hands the kernel only the first field of the attribute record.
+// Without network rights or scopes the launcher hands the kernel only the first
+// field of the attribute record.
 static_assert(offsetof(landlock_ruleset_attr, handled_access_fs) == 0);
-static_assert(sizeof(landlock_ruleset_attr::handled_access_fs) == sizeof(ruleset_attr));
+static_assert(sizeof(landlock_ruleset_attr::handled_access_fs) == RULESET_ATTR_FS_SIZE);
 
 static_assert(sizeof(path_beneath_attr) == sizeof(landlock_path_beneath_attr));
 static_assert(offsetof(path_beneath_attr, allowed_access) ==
               offsetof(landlock_path_beneath_attr, allowed_access));
-static_assert(offsetof(path_beneath_attr, parent_fd) == offsetof(landlock_path_beneath_attr, parent_fd));
+static_assert(offsetof(path_beneath_attr, parent_fd) ==
+              offsetof(landlock_path_beneath_attr, parent_fd));
 static_assert(alignof(path_beneath_attr) == alignof(landlock_path_beneath_attr));
 
 static_assert(ACCESS_FS_EXECUTE == LANDLOCK_ACCESS_FS_EXECUTE);
@@ -58,6 +60,28 @@ static_assert(ACCESS_FS_TRUNCATE == LANDLOCK_ACCESS_FS_TRUNCATE);
 #endif
 #ifdef LANDLOCK_ACCESS_FS_IOCTL_DEV
 static_assert(ACCESS_FS_IOCTL_DEV == LANDLOCK_ACCESS_FS_IOCTL_DEV);
+#endif
+
+#ifdef LANDLOCK_ACCESS_NET_BIND_TCP
+static_assert(ACCESS_NET_BIND_TCP == LANDLOCK_ACCESS_NET_BIND_TCP);
+static_assert(ACCESS_NET_CONNECT_TCP == LANDLOCK_ACCESS_NET_CONNECT_TCP);
+static_assert(RULE_NET_PORT == LANDLOCK_RULE_NET_PORT);
+static_assert(offsetof(ruleset_attr, handled_access_net) ==
+              offsetof(landlock_ruleset_attr, handled_access_net));
+static_assert(sizeof(landlock_ruleset_attr::handled_access_net) ==
+              RULESET_ATTR_NET_SIZE - RULESET_ATTR_FS_SIZE);
+static_assert(sizeof(net_port_attr) == sizeof(landlock_net_port_attr));
+static_assert(offsetof(net_port_attr, allowed_access) ==
+              offsetof(landlock_net_port_attr, allowed_access));
+static_assert(offsetof(net_port_attr, port) == offsetof(landlock_net_port_attr, port));
+static_assert(sizeof(landlock_net_port_attr::port) == sizeof(net_port_attr::port));
+#endif
+#ifdef LANDLOCK_SCOPE_SIGNAL
+static_assert(SCOPE_ABSTRACT_UNIX_SOCKET == LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET);
+static_assert(SCOPE_SIGNAL == LANDLOCK_SCOPE_SIGNAL);
+static_assert(offsetof(ruleset_attr, scoped) == offsetof(landlock_ruleset_attr, scoped));
+static_assert(sizeof(landlock_ruleset_attr::scoped) ==
+              RULESET_ATTR_SCOPED_SIZE - RULESET_ATTR_NET_SIZE);
 #endif
 
 }  // namespace landlock

@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -28,14 +27,13 @@
 namespace {
 
 constexpr int RELAY_STATUS_FD = 3;
-constexpr int LAUNCHER_FAILURE = 125;
 constexpr int POLL_INTERVAL_MS = 20;
 constexpr unsigned long RELAY_BUFFER_SIZE = 4096;
-constexpr unsigned long DEATH_SIGNAL = SIGKILL;
+// Forwarded to the child, and installed in this order.
+constexpr int FORWARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 constexpr char SETUP_FAILED_LINE[] = "{\"state\":\"stdio-setup-failed\"}\n";
 constexpr char RELAY_FAILED_LINE[] = "{\"state\":\"stdio-failed\"}\n";
-constexpr char RELAY_FAILED_MESSAGE[] = "orva-landlock-run: stdin relay failed\n";
 
 static_assert(sizeof(off_t) == 8, "offsets must be 64-bit");
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t), "the handler must read the id whole");
@@ -108,10 +106,9 @@ bool open_socket_pair(Relay& relay) {
     return flags >= 0 && fcntl(relay.write_end, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-bool arm_parent_death(Relay& relay) {
+bool tie_to_parent(Relay& relay) {
     relay.parent = getppid();
-    if (prctl(PR_SET_PDEATHSIG, DEATH_SIGNAL) != 0) return false;
-    return getppid() == relay.parent;
+    return arm_parent_death(relay.parent) == ParentDeath::armed;
 }
 
 [[noreturn]] void child_failed(const Relay& relay) {
@@ -119,13 +116,42 @@ bool arm_parent_death(Relay& relay) {
     _exit(LAUNCHER_FAILURE);
 }
 
-[[noreturn]] void run_child(const Relay& relay, pid_t supervisor, char** command) {
-    if (prctl(PR_SET_PDEATHSIG, DEATH_SIGNAL) != 0) child_failed(relay);
-    if (getppid() != supervisor) child_failed(relay);
+// What the caller gave that the supervisor changes for the time of the fork: the
+// signal mask and the SIGCHLD disposition. The command gets both back.
+struct CallerSignals {
+    sigset_t mask;
+    struct sigaction sigchld_action;
+};
+
+// Ahead of the fork: SIGCHLD to its default, so that a caller that ignores it does
+// not have the kernel reap the child before waitpid sees its status; and the
+// forwarded signals blocked, so that one that comes before the handlers are in
+// place waits for them instead of ending the supervisor by its default action.
+void hold_signals_for_fork(CallerSignals& caller) {
+    struct sigaction default_action;
+    std::memset(&default_action, 0, sizeof default_action);
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(SIGCHLD, &default_action, &caller.sigchld_action);
+    sigset_t forwarded;
+    sigemptyset(&forwarded);
+    for (int signo : FORWARDED_SIGNALS) sigaddset(&forwarded, signo);
+    sigprocmask(SIG_BLOCK, &forwarded, &caller.mask);
+}
+
+void restore_caller_signals(const CallerSignals& caller) {
+    sigaction(SIGCHLD, &caller.sigchld_action, nullptr);
+    sigprocmask(SIG_SETMASK, &caller.mask, nullptr);
+}
+
+[[noreturn]] void run_child(const Relay& relay, pid_t supervisor, const CallerSignals& caller,
+                            char** command) {
+    if (arm_parent_death(supervisor) != ParentDeath::armed) child_failed(relay);
     if (dup2(relay.read_end, 0) < 0) child_failed(relay);
     close(relay.read_end);
     close(relay.write_end);
     if (relay.kind == InputKind::pipe) close(relay.input_fd);
+    restore_caller_signals(caller);
     search_and_exec(command);
     report_error("exec failed");
     child_failed(relay);
@@ -137,9 +163,7 @@ void install_forwarding() {
     action.sa_handler = forward_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (int signo : FORWARDED_SIGNALS) sigaction(signo, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -259,23 +283,30 @@ void forward_signal(int signo) {
 int run_relay_supervisor(char** command) {
     Relay relay;
     relay.status_fd_open = fcntl(RELAY_STATUS_FD, F_GETFD) != -1;
-    if (!open_input(relay) || !open_socket_pair(relay) || !arm_parent_death(relay)) {
+    if (!open_input(relay) || !open_socket_pair(relay) || !tie_to_parent(relay)) {
         return setup_failed(relay);
     }
     pid_t supervisor = getpid();
+    CallerSignals caller;
+    hold_signals_for_fork(caller);
     pid_t child = fork();
-    if (child < 0) return setup_failed(relay);
-    if (child == 0) run_child(relay, supervisor, command);
+    if (child < 0) {
+        restore_caller_signals(caller);
+        return setup_failed(relay);
+    }
+    if (child == 0) run_child(relay, supervisor, caller, command);
 
     relay_child = child;
     install_forwarding();
+    // The caller's mask again: a forwarded signal that came since the fork is
+    // delivered to its handler now. SIGCHLD keeps its default until the end.
+    sigprocmask(SIG_SETMASK, &caller.mask, nullptr);
     supervise(relay, child);
     if (relay.kind == InputKind::regular_file && !give_back_unread(relay)) relay.failed = true;
     close_relay_descriptors(relay);
     if (relay.failed) {
         write_relay_status(relay, RELAY_FAILED_LINE, sizeof RELAY_FAILED_LINE - 1);
-        (void)write_all(STDERR_FILENO, RELAY_FAILED_MESSAGE, sizeof RELAY_FAILED_MESSAGE - 1);
-        return LAUNCHER_FAILURE;
+        return fail("stdin relay failed");
     }
     return mirror_child_end(relay.wait_status);
 }

@@ -17,12 +17,12 @@ constexpr int STDERR_FD = 2;
 constexpr int STATUS_LINE_SIZE = 128;
 
 // Keeps SIGPIPE blocked while one report or status line is written, so that a reader
-// that has gone shows up as EPIPE (a reported failure and exit status 125) instead of
+// that has gone shows up as EPIPE (a reported failure and LAUNCHER_FAILURE) instead of
 // killing the launcher, and takes back the SIGPIPE that the write raised. The signal
 // mask, the dispositions and the pending signals that a command inherits afterwards
 // are exactly those the launcher was started with.
 class BrokenPipeGuard {
-public:
+  public:
     BrokenPipeGuard() {
         sigemptyset(&pipe_only_);
         sigaddset(&pipe_only_, SIGPIPE);
@@ -41,7 +41,7 @@ public:
         errno = saved_errno;
     }
 
-private:
+  private:
     static bool sigpipe_pending() {
         sigset_t pending;
         return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
@@ -97,6 +97,16 @@ void report_error(const char* text) {
     errno = saved;
 }
 
+int fail(const char* text) {
+    report_message(text);
+    return LAUNCHER_FAILURE;
+}
+
+int fail_with_error(const char* text) {
+    report_error(text);
+    return LAUNCHER_FAILURE;
+}
+
 int write_all(int fd, const char* data, unsigned long len) {
     const BrokenPipeGuard guard;
     while (len > 0) {
@@ -125,8 +135,7 @@ int write_status_line(int fd, const char* state, std::int64_t abi) {
     } else if (write_all(fd, line, static_cast<unsigned long>(length)) == 0) {
         return 0;
     }
-    report_error("cannot write execution status");
-    return 125;
+    return fail_with_error("cannot write execution status");
 }
 
 void close_keeping_errno(int fd) {

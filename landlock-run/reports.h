@@ -3,12 +3,19 @@
 
 #include <cstdint>
 
+// The exit status of every failure of the launcher itself.
+constexpr int LAUNCHER_FAILURE = 125;
+
 // "orva-landlock-run: <text>\n", one write on standard error.
 void report_message(const char* text);
 // "orva-landlock-run: <text>: <strerror(errno)>\n", for the errno the failing call left.
 void report_error(const char* text);
-// {"state":"<state>","abi":<abi>}\n on fd; nothing for a negative fd. 0, or 125 after
-// reporting "cannot write execution status".
+// report_message, then LAUNCHER_FAILURE: a failing step ends with `return fail(...)`.
+int fail(const char* text);
+// report_error, then LAUNCHER_FAILURE.
+int fail_with_error(const char* text);
+// {"state":"<state>","abi":<abi>}\n on fd; nothing for a negative fd. 0, or
+// LAUNCHER_FAILURE after reporting "cannot write execution status".
 int write_status_line(int fd, const char* state, std::int64_t abi);
 // Writes all of len bytes, retrying EINTR and short writes. 0, or -1 with errno set.
 int write_all(int fd, const char* data, unsigned long len);

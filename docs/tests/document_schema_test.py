@@ -9,27 +9,17 @@ import unittest
 
 import document_check
 from document_check import check_document, schema_errors
+from orva_test_support import worked_example_catalog
 from scanner_harness import ChatDirTestCase, run_scanner
 
 EXAMPLES_DIR = os.path.join(document_check.SOURCE_DIR, "examples", "chats")
-NAME = "0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl"
-STEM = NAME[:-len(".jsonl")]
-UPPER_NAME = STEM.upper() + ".jsonl"
 
 # One "ok" catalog entry as the scanner writes it: name, time and status, then the
 # session keys in their order.
-WORKED_EXAMPLE = (
-    b'{"version":1,"truncated":false,"entries":['
-    b'{"name":"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl"'
-    b',"mtimeMs":1700000000123.4568,"status":"ok"'
-    b',"sessionId":"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d"'
-    b',"cwd":"/home/dev/app"'
-    b',"startTime":"2023-11-14T22:13:20.000Z"'
-    b',"gitBranch":"main"'
-    b',"promptText":"Fix the \\"login\\" test\\nnow"'
-    b',"customTitle":"Login fix"'
-    b',"titleSource":"manual"'
-    b'}]}\n')
+WORKED_EXAMPLE = worked_example_catalog()
+NAME = json.loads(WORKED_EXAMPLE)["entries"][0]["name"]
+STEM = NAME[:-len(".jsonl")]
+UPPER_NAME = STEM.upper() + ".jsonl"
 
 VALID_DOCUMENTS = [
     ("catalog", WORKED_EXAMPLE),

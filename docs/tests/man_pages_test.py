@@ -8,6 +8,8 @@ import shutil
 import subprocess
 import unittest
 
+from orva_test_support import worked_example_catalog
+
 MAN_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "man")
 PAGES = ["orva-session-scan.1", "orva-landlock-run.1"]
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "DIAGNOSTICS",
@@ -46,6 +48,11 @@ DOCUMENTED = {
             "cannot set no_new_privs", "cannot enforce Landlock ruleset")],
         "parent exited during setup", "Landlock ABI 3 or newer is required",
         "stdin relay failed", "It does not cover:", "network", "no-new-privileges",
+        "--tcp-connect port", "--tcp-bind port", "--no-network", "--scope name",
+        "signal", "abstract-unix-socket", "UDP, UNIX sockets",
+        "port rule requires a port", "port must be a decimal number from 0 to 65535",
+        "--scope takes signal or abstract-unix-socket", "cannot add port rule: error",
+        "option requires Landlock ABI n or newer; the kernel has ABI m",
     ],
 }
 
@@ -130,6 +137,10 @@ class ManPagesTest(unittest.TestCase):
             for item in ITEMS[page]:
                 with self.subTest(page, item=item):
                     self.assertRegex(text, r"(?m)^%s( |$)" % re.escape(item))
+
+    def test_scanner_page_shows_the_worked_example(self):
+        document = worked_example_catalog().decode().rstrip("\n")
+        self.assertIn(document, rendered_text("orva-session-scan.1").splitlines())
 
     def test_usage_line_is_the_programs_own(self):
         scanner = os.environ.get("ORVA_SESSION_SCAN")

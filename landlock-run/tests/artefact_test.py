@@ -5,9 +5,10 @@ would, and from the ELF headers themselves."""
 
 import os
 import shutil
-import struct
 import subprocess
 import unittest
+
+from orva_test_support import PT_DYNAMIC, PT_INTERP, SHT_SYMTAB, read_elf
 
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
 MACHINE = os.environ.get("ORVA_ELF_MACHINE", "x86_64")
@@ -18,26 +19,6 @@ MACHINES = {
     "aarch64": ("ARM aarch64", 183),
     "x86_64": ("x86-64", 62),
 }
-
-PT_DYNAMIC = 2
-PT_INTERP = 3
-SHT_SYMTAB = 2
-
-
-def read_elf(path):
-    """(e_machine, program header types, section header types) of a 64-bit
-    little-endian ELF file."""
-    with open(path, "rb") as f:
-        data = f.read()
-    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
-        raise AssertionError("not a 64-bit little-endian ELF file")
-    (e_type, e_machine, _, _, e_phoff, e_shoff, _, _, e_phentsize, e_phnum, e_shentsize,
-     e_shnum, _) = struct.unpack_from("<HHIQQQIHHHHHH", data, 16)
-    segments = [struct.unpack_from("<I", data, e_phoff + i * e_phentsize)[0]
-                for i in range(e_phnum)]
-    sections = [struct.unpack_from("<I", data, e_shoff + i * e_shentsize + 4)[0]
-                for i in range(e_shnum)]
-    return e_type, e_machine, segments, sections
 
 
 class ArtefactTest(unittest.TestCase):
@@ -60,13 +41,14 @@ class ArtefactTest(unittest.TestCase):
         self.assertNotIn("dynamically linked", out)
 
     def test_elf_headers_agree(self):
-        e_type, e_machine, segments, sections = read_elf(LAUNCHER)
-        self.assertEqual(e_type, 2, "expected ET_EXEC, a position-dependent static executable")
-        self.assertEqual(e_machine, self.e_machine)
-        self.assertNotIn(PT_INTERP, segments, "has a program interpreter")
-        self.assertNotIn(PT_DYNAMIC, segments, "has a dynamic section")
+        elf = read_elf(LAUNCHER)
+        self.assertEqual((elf.bits, elf.little_endian), (64, True), "expected 64-bit little-endian ELF")
+        self.assertEqual(elf.type, 2, "expected ET_EXEC, a position-dependent static executable")
+        self.assertEqual(elf.machine, self.e_machine)
+        self.assertNotIn(PT_INTERP, elf.segments, "has a program interpreter")
+        self.assertNotIn(PT_DYNAMIC, elf.segments, "has a dynamic section")
         if STRIPPED:
-            self.assertNotIn(SHT_SYMTAB, sections, "still has a symbol table")
+            self.assertNotIn(SHT_SYMTAB, elf.sections, "still has a symbol table")
 
 
 if __name__ == "__main__":

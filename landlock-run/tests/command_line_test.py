@@ -16,6 +16,9 @@ INVALID_FD = "invalid --status-fd"
 FD_RANGE = "--status-fd requires an open descriptor >= 3"
 GRANT_PATH = "grant requires a path"
 UNKNOWN = "unknown argument"
+PORT_MISSING = "port rule requires a port"
+PORT_INVALID = "port must be a decimal number from 0 to 65535"
+SCOPE_INVALID = "--scope takes signal or abstract-unix-socket"
 
 ARGUMENT_ERRORS = [
     ([], MISSING),
@@ -57,6 +60,29 @@ ARGUMENT_ERRORS = [
     (["--rw"], GRANT_PATH),
     (["--ro", "/", "--rw"], GRANT_PATH),
     (["--ro", "/", "--ro"], GRANT_PATH),
+    (["--tcp-connect", "80"], MISSING),
+    (["--no-network"], MISSING),
+    (["--scope", "signal", "--tcp-bind", "0"], MISSING),
+    (["--tcp-connect", "80", "--probe"], PROBE_ALONE),
+    (["--no-network", "--probe"], PROBE_ALONE),
+    (["--no-network", "none", "--", "true"], UNKNOWN),  # takes no value
+    (["--tcp-connect=80", "--", "true"], UNKNOWN),
+    (["--scope=signal", "--", "true"], UNKNOWN),
+    (["--TCP-CONNECT", "80", "--", "true"], UNKNOWN),
+    (["bogus", "--tcp-connect"], UNKNOWN),
+    (["--tcp-connect"], PORT_MISSING),
+    (["--ro", "/", "--tcp-bind"], PORT_MISSING),
+    *[(["--tcp-connect", value, "--", "true"], PORT_INVALID)
+      for value in ["", "65536", "99999", "-1", "+80", " 80", "80 ", "0x50", "8o", "1e3", "80.0",
+                    "4294967376", "18446744073709551696", "--"]],  # 2^32 + 80, 2^64 + 80
+    (["--tcp-bind", "65536", "--", "true"], PORT_INVALID),
+    (["--tcp-bind", "x", "--ro"], PORT_INVALID),  # the first error decides
+    (["--tcp-bind", "80", "--status-fd", "2", "--", "true"], FD_RANGE),
+    (["--scope"], SCOPE_INVALID),
+    *[(["--scope", value, "--", "true"], SCOPE_INVALID)
+      for value in ["", "Signal", "signals", "abstract-unix-sockets", "abstract_unix_socket",
+                    "signal,abstract-unix-socket", "--"]],
+    (["--scope", "bogus", "--tcp-connect", "x"], SCOPE_INVALID),
 ]
 
 
@@ -92,6 +118,21 @@ class StatusDescriptorValueTest(unittest.TestCase):
         # In range, so parsing succeeds and the launch reports it as not open.
         run = run_launcher("--status-fd", "2147483647", "--", "true")
         self.assertEqual(run.stderr, error_message("invalid status descriptor", errno.EBADF))
+
+
+class PortValueTest(unittest.TestCase):
+    def test_accepted_ports(self):
+        # Decimal from 0 to 65535, leading zeros included; the run goes on to the
+        # sandbox and the command.
+        abi = require_landlock(self)
+        if abi < 4:
+            self.skipTest("Landlock ABI 4 is not available here")
+        for value in ["0", "65535", "080", "00000000000000000000443"]:
+            with self.subTest(value=value):
+                run = run_launcher("--status-fd", "7", "--tcp-connect", value, "--tcp-bind", value,
+                                   *system_grants(), "--", "true", status_fd=7)
+                self.assertEqual((run.status, run.stderr), (0, b""))
+                self.assertEqual(run.status_lines, status_line("prepared", abi))
 
 
 class GrantPathTakenVerbatimTest(unittest.TestCase):
@@ -131,14 +172,19 @@ class ProbeTest(unittest.TestCase):
         self.assertEqual((run.stderr, run.status_lines), (b"", b""))
 
     def test_probe_output_failure_is_not_reported(self):
+        # Standard output that cannot take the line: the read end of a pipe, or a
+        # write end whose reader has gone (EPIPE, never death by SIGPIPE).
         require_landlock(self)
-        read_end, write_end = os.pipe()
-        try:
-            run = run_launcher("--probe", stdout=read_end)
-        finally:
-            os.close(read_end)
-            os.close(write_end)
-        self.assertEqual((run.status, run.stderr), (0, b""))
+        for label in ("read end", "reader gone"):
+            with self.subTest(label):
+                read_end, write_end = os.pipe()
+                target = read_end if label == "read end" else write_end
+                os.close(write_end if target == read_end else read_end)
+                try:
+                    run = run_launcher("--probe", stdout=target)
+                finally:
+                    os.close(target)
+                self.assertEqual((run.status, run.stderr), (0, b""))
 
     def test_kernel_without_landlock(self):
         # Under emulation no filter is needed: this machine's qemu-user answers the

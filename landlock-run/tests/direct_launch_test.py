@@ -1,7 +1,6 @@
 """The direct launch: the status lines, the PATH search, the standard streams, status
 write failures, each setup failure's report, and the tie to the parent's life."""
 
-import ctypes
 import errno
 import os
 import resource
@@ -14,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from launcher_harness import (EMULATOR, Fault, error_message, launcher_command,
+from launcher_harness import (EMULATOR, Fault, Tracer, error_message, launcher_command,
                               launcher_is_static, message, place_descriptors, require_landlock,
                               run_launcher, seccomp_faults, set_child_subreaper, status_line,
                               syscall_number, system_grants)
@@ -367,7 +366,7 @@ class ParentDeathTest(LaunchFixture):
         marker = self.path("ran")
         args = ["--status-fd", "9", *system_grants(), "--rw", self.dir, "--", "touch", marker]
         parent, launcher, status_read, err_read = self.spawn_under_parent(
-            args, before_exec=lambda: os.kill(os.getpid(), signal.SIGSTOP))
+            args, before_exec=Tracer.stop_before_exec)
         tracer = Tracer(launcher)
         tracer.run_until_syscall_entry(prctl_nr, first_arg=1)  # PR_SET_PDEATHSIG
         os.kill(parent, signal.SIGKILL)
@@ -379,64 +378,6 @@ class ParentDeathTest(LaunchFixture):
         self.assertEqual(os.read(err_read, 1000), message("parent exited during setup"))
         self.assertEqual(os.read(status_read, 100), b"")
         self.assertFalse(os.path.exists(marker))
-
-
-class Tracer:
-    """Just enough ptrace to stop a process at the entry of one system call."""
-
-    PTRACE_SYSCALL, PTRACE_DETACH, PTRACE_SEIZE = 24, 17, 0x4206
-    PTRACE_GET_SYSCALL_INFO = 0x420E
-    PTRACE_O_TRACESYSGOOD, PTRACE_O_EXITKILL = 1, 0x100000
-    PTRACE_EVENT_STOP = 128
-    SYSCALL_INFO_ENTRY = 1
-    WALL = 0x40000000
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.libc = ctypes.CDLL(None, use_errno=True)
-        self.libc.ptrace.restype = ctypes.c_long
-        deadline = time.monotonic() + 20
-        while self.state() != "T":  # stopped by its own SIGSTOP before exec
-            if time.monotonic() > deadline:
-                raise AssertionError("the launcher did not stop before exec")
-            time.sleep(0.005)
-        self.call(self.PTRACE_SEIZE, 0, self.PTRACE_O_TRACESYSGOOD | self.PTRACE_O_EXITKILL)
-        os.kill(pid, signal.SIGCONT)
-
-    def state(self):
-        with open(f"/proc/{self.pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-
-    def call(self, request, addr, data):
-        result = self.libc.ptrace(ctypes.c_long(request), ctypes.c_int(self.pid),
-                                  ctypes.c_void_p(addr), ctypes.c_void_p(data))
-        if result == -1:
-            err = ctypes.get_errno()
-            if request == self.PTRACE_SEIZE and err == errno.EPERM:
-                raise unittest.SkipTest("ptrace is not permitted here")
-            raise OSError(err, f"ptrace request {request:#x}")
-        return result
-
-    def run_until_syscall_entry(self, number, first_arg):
-        info = ctypes.create_string_buffer(88)
-        while True:
-            _, status = os.waitpid(self.pid, self.WALL)
-            if not os.WIFSTOPPED(status):
-                raise AssertionError(f"the launcher ended before the call: status {status:#x}")
-            sig, event = os.WSTOPSIG(status), status >> 16
-            inject = 0
-            if sig == signal.SIGTRAP | 0x80:
-                self.call(self.PTRACE_GET_SYSCALL_INFO, len(info), ctypes.addressof(info))
-                op = info.raw[0]
-                nr, arg0 = struct.unpack_from("=QQ", info.raw, 24)
-                if op == self.SYSCALL_INFO_ENTRY and nr == number and arg0 == first_arg:
-                    return
-            elif event == 0 and sig not in (signal.SIGTRAP, signal.SIGSTOP, signal.SIGCONT):
-                inject = sig  # pass real signals on
-            self.call(self.PTRACE_SYSCALL, 0, inject)
-
-    def detach(self):
-        self.call(self.PTRACE_DETACH, 0, 0)
 
 
 if __name__ == "__main__":

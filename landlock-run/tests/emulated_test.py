@@ -26,12 +26,15 @@ class LandlockUnderEmulationTest(unittest.TestCase):
         h.expect_landlock_unavailable(self, h.run_launcher("--probe"))
 
     def test_direct_launch_reports_landlock_unavailable_and_runs_nothing(self):
-        with tempfile.TemporaryDirectory() as d:
-            marker = os.path.join(d, "ran")
-            run = h.run_launcher("--status-fd", "3", "--ro", "/", "--rw", d, "--",
-                                 "sh", "-c", f": > {marker}", status_fd=3)
-            h.expect_landlock_unavailable(self, run)
-            self.assertFalse(os.path.exists(marker))
+        # With the network and scope options too: the version query fails before
+        # their ABI is looked at.
+        for extra in ([], ["--tcp-connect", "443", "--no-network", "--scope", "signal"]):
+            with self.subTest(extra=extra), tempfile.TemporaryDirectory() as d:
+                marker = os.path.join(d, "ran")
+                run = h.run_launcher("--status-fd", "3", "--ro", "/", "--rw", d, *extra, "--",
+                                     "sh", "-c", f": > {marker}", status_fd=3)
+                h.expect_landlock_unavailable(self, run)
+                self.assertFalse(os.path.exists(marker))
 
     def test_missing_grant_path_is_not_reached(self):
         # The version query comes first: an unopenable grant is never looked at.

@@ -3,13 +3,23 @@ the host does (argument vector, inherited status descriptor, standard streams, e
 status, signals)."""
 
 import ctypes
+import errno
 import fcntl
 import functools
 import os
 import platform
+import select
+import shutil
+import signal
+import socket
 import struct
 import subprocess
+import sys
+import tempfile
+import time
 import unittest
+
+from orva_test_support import NOBODY, Run, copy_for_other_users, is_statically_linked
 
 LAUNCHER = os.environ.get("ORVA_LANDLOCK_RUN", "")
 if LAUNCHER:
@@ -32,11 +42,13 @@ PREFIX = b"orva-landlock-run: "
 SYSTEM_DIRS = ("/usr", "/lib", "/lib64", "/bin", "/etc")
 
 
-def launcher_command(*args):
+def launcher_command(*args, launcher=None):
+    """The command line that starts the launcher under test, or the copy of it at
+    launcher."""
     if not LAUNCHER:
         raise unittest.SkipTest("ORVA_LANDLOCK_RUN is not set")
     prefix = [EMULATOR] if EMULATOR else []
-    return [*prefix, LAUNCHER, *args]
+    return [*prefix, launcher or LAUNCHER, *args]
 
 
 def message(text):
@@ -53,19 +65,6 @@ def error_message(text, errno_value):
 
 def status_line(state, abi):
     return b'{"state":"%s","abi":%d}\n' % (state.encode(), abi)
-
-
-class Run:
-    def __init__(self, status, stdout, stderr, status_lines=b"", pid=0):
-        self.pid = pid
-        self.status = status
-        self.stdout = stdout
-        self.stderr = stderr
-        self.status_lines = status_lines
-
-    def __repr__(self):
-        return (f"Run(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r}, "
-                f"status_lines={self.status_lines!r})")
 
 
 def place_descriptors(targets):
@@ -87,13 +86,15 @@ def place_descriptors(targets):
 
 
 def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prepare=None,
-                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, **kwargs):
-    """Runs the launcher. With status_fd=N, descriptor N is the write end of a pipe
-    whose bytes come back as Run.status_lines, or status_target (a descriptor of
-    the test's own) placed at N. extra_fds {target: source} are inherited as well.
-    No other descriptor above 2 is inherited. prepare runs in the child just
-    before exec."""
-    cmd = launcher_command(*args)
+                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60, launcher=None,
+                 started=None, **kwargs):
+    """Runs the launcher (or its copy at launcher). With status_fd=N, descriptor N is
+    the write end of a pipe whose bytes come back as Run.status_lines, or
+    status_target (a descriptor of the test's own) placed at N. extra_fds {target:
+    source} are inherited as well. No other descriptor above 2 is inherited.
+    prepare runs in the child just before exec, started(popen) in this process
+    once the launcher runs."""
+    cmd = launcher_command(*args, launcher=launcher)
     read_end = write_end = -1
     if status_fd is not None and status_target is None:
         read_end, write_end = os.pipe()
@@ -114,6 +115,13 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
         if write_end >= 0:
             os.close(write_end)
             write_end = -1
+        if started is not None:
+            try:
+                started(proc)
+            except BaseException:
+                proc.kill()
+                proc.communicate()
+                raise
         out, err = proc.communicate(timeout=timeout)
         chunks = []
         while read_end >= 0:
@@ -128,18 +136,23 @@ def run_launcher(*args, status_fd=None, status_target=None, extra_fds=None, prep
                 os.close(fd)
 
 
-def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL, **kwargs):
+def start_launcher(*args, extra_fds=None, prepare=None, stdin=subprocess.DEVNULL,
+                   stopped=False, **kwargs):
     """Starts the launcher with descriptors placed as run_launcher places them and
     returns the Popen, with standard output and error as unbuffered pipes, for tests
-    that signal it while it runs."""
+    that signal it while it runs. stopped=True starts it stopped for a Tracer: a
+    shell that stops itself and then executes the launcher in its place."""
     targets = dict(extra_fds or {})
+    command = launcher_command(*args)
+    if stopped:
+        command = ["sh", "-c", 'kill -STOP $$ && exec "$@"', "sh", *command]
 
     def before_exec():
         place_descriptors(targets)
         if prepare is not None:
             prepare()
 
-    return subprocess.Popen(launcher_command(*args), stdin=stdin, stdout=subprocess.PIPE,
+    return subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, bufsize=0, preexec_fn=before_exec,
                             close_fds=False, **kwargs)
 
@@ -205,6 +218,13 @@ def system_grants():
     return args
 
 
+def python_grants():
+    """--ro arguments under which this Python (sys.executable) runs in the sandbox,
+    wherever it is installed."""
+    paths = {sys.base_prefix, sys.prefix, os.path.dirname(os.path.realpath(sys.executable))}
+    return [arg for path in sorted(paths) for arg in ("--ro", path)]
+
+
 # --- Fault injection through a seccomp filter -------------------------------------
 #
 # Some failures (a refused prctl, a failing fcntl on a standard stream) cannot be
@@ -216,16 +236,19 @@ _ARCH = {
     # machine: (audit arch, {name: number})
     "x86_64": (0xC000003E, {"close": 3, "fcntl": 72, "prctl": 157, "newfstatat": 262,
                             "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                            "landlock_restrict_self": 446,
+                            "landlock_restrict_self": 446, "execve": 59,
                             "lseek": 8, "pread64": 17, "dup2": 33, "socketpair": 53,
                             "shutdown": 48, "clone": 56, "fork": 57, "vfork": 58,
-                            "clone3": 435}),
+                            "clone3": 435, "seccomp": 317}),
     "aarch64": (0xC00000B7, {"close": 57, "fcntl": 25, "prctl": 167, "newfstatat": 79,
                              "landlock_create_ruleset": 444, "landlock_add_rule": 445,
-                             "landlock_restrict_self": 446,
+                             "landlock_restrict_self": 446, "execve": 221,
                              "lseek": 62, "pread64": 67, "dup3": 24, "socketpair": 199,
-                             "shutdown": 210, "clone": 220, "clone3": 435}),
+                             "shutdown": 210, "clone": 220, "clone3": 435, "seccomp": 277}),
 }
+
+
+_RET_ALLOW, _RET_ERRNO, _RET_USER_NOTIF = 0x7FFF0000, 0x00050000, 0x7FC00000
 
 
 class Fault:
@@ -236,40 +259,46 @@ class Fault:
         self.name = name
         self.errno_value = errno_value
         self.args = args or {}
+        self.action = _RET_ERRNO | errno_value
 
 
 def _bpf(code, jt, jf, k):
     return struct.pack("=HBBI", code, jt, jf, k & 0xFFFFFFFF)
 
 
-def seccomp_faults(*faults):
-    """A prepare callable for run_launcher that installs a filter failing `faults`.
-    Skips the calling test where the filter cannot be built (emulation, unknown
-    architecture)."""
+def _seccomp_program(rules):
+    """A classic BPF filter (a sock_fprog and the code it points to, which must live
+    as long as it) that takes the action of the first rule whose system call and
+    arguments match, and lets every other call run. Skips the calling test where
+    the filter cannot be built (emulation, unknown architecture)."""
     machine = platform.machine()
     if EMULATOR or machine not in _ARCH:
         raise unittest.SkipTest(f"fault injection is not available for {machine!r}")
     arch, numbers = _ARCH[machine]
     ld_abs, jeq, ret = 0x20, 0x15, 0x06
-    ret_allow, ret_errno = 0x7FFF0000, 0x00050000
     program = []
-    for fault in faults:
-        checks = [(4, arch), (0, numbers[fault.name])]
-        checks += [(16 + 8 * index, value) for index, value in sorted(fault.args.items())]
+    for rule in rules:
+        checks = [(4, arch), (0, numbers[rule.name])]
+        checks += [(16 + 8 * index, value) for index, value in sorted(rule.args.items())]
         length = 2 * len(checks) + 1
         block = []
         for offset, value in checks:
             block.append(_bpf(ld_abs, 0, 0, offset))
             block.append(_bpf(jeq, 0, length - len(block) - 1, value))
-        block.append(_bpf(ret, 0, 0, ret_errno | fault.errno_value))
+        block.append(_bpf(ret, 0, 0, rule.action))
         program += block
-    program.append(_bpf(ret, 0, 0, ret_allow))
+    program.append(_bpf(ret, 0, 0, _RET_ALLOW))
     code = ctypes.create_string_buffer(b"".join(program))
 
     class SockFprog(ctypes.Structure):
         _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
 
-    fprog = SockFprog(len(program), ctypes.addressof(code))
+    return SockFprog(len(program), ctypes.addressof(code)), code
+
+
+def seccomp_faults(*faults):
+    """A prepare callable for run_launcher that installs a filter failing `faults`."""
+    fprog, code = _seccomp_program(faults)
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_no_new_privs, pr_set_seccomp, seccomp_mode_filter = 38, 22, 2
 
@@ -281,6 +310,73 @@ def seccomp_faults(*faults):
 
     install.instructions = code  # must live as long as the callable
     return install
+
+
+class ForcedAbi:
+    """Makes the kernel's answer to the launcher's Landlock version query `abi`, for
+    what a kernel older than this one gets. A filter installed just before exec
+    hands that one call (landlock_create_ruleset with the version flag) to this
+    process as a seccomp user notification, and this process answers it; every
+    other call, the ruleset's own included, runs for real. Use it as a context and
+    pass its prepare and started to run_launcher; answered counts the queries it
+    answered."""
+
+    NOTIF_RECV, NOTIF_SEND = 0xC0502100, 0xC0182101  # _IOWR('!', 0 and 1, ...)
+    NOTIF_SIZE = 80  # struct seccomp_notif
+    SET_MODE_FILTER, FILTER_FLAG_NEW_LISTENER = 1, 1 << 3
+
+    class _Rule:
+        name, args, action = "landlock_create_ruleset", {2: 1}, _RET_USER_NOTIF
+
+    def __init__(self, abi, timeout=20):
+        self.abi = abi
+        self.timeout = timeout
+        self.answered = 0
+        self._fprog, self._code = _seccomp_program([self._Rule()])
+        self._seccomp = _ARCH[platform.machine()][1]["seccomp"]
+        self._ours, self._theirs = socket.socketpair()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self._ours.close()
+        self._theirs.close()
+
+    def prepare(self):
+        """In the child: installs the filter and sends its listener here."""
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.syscall.restype = ctypes.c_long
+        if libc.prctl(38, 1, 0, 0, 0) != 0:  # PR_SET_NO_NEW_PRIVS
+            os._exit(120)
+        listener = libc.syscall(ctypes.c_long(self._seccomp), self.SET_MODE_FILTER,
+                                self.FILTER_FLAG_NEW_LISTENER, ctypes.byref(self._fprog))
+        if listener < 0:
+            os._exit(121)
+        socket.send_fds(self._theirs, [b"L"], [listener])
+        os.close(listener)
+
+    def started(self, proc):
+        """Here, once the launcher runs: answers its version query, if it makes one
+        before it ends."""
+        self._ours.settimeout(self.timeout)
+        _, fds, _, _ = socket.recv_fds(self._ours, 1, 1)
+        listener = fds[0]
+        try:
+            poller = select.poll()
+            poller.register(listener, select.POLLIN)
+            events = poller.poll(self.timeout * 1000)
+            if not events or not events[0][1] & select.POLLIN:
+                return  # ended (or stuck) without asking
+            notification = bytearray(self.NOTIF_SIZE)
+            fcntl.ioctl(listener, self.NOTIF_RECV, notification)
+            notification_id, = struct.unpack_from("=Q", notification)
+            # struct seccomp_notif_resp: id, val, error, flags
+            response = bytearray(struct.pack("=QqiI", notification_id, self.abi, 0, 0))
+            fcntl.ioctl(listener, self.NOTIF_SEND, response)
+            self.answered += 1
+        finally:
+            os.close(listener)  # any later query would fail with ENOSYS
 
 
 def known_syscalls():
@@ -306,19 +402,109 @@ def syscall_number(name):
 
 
 def launcher_is_static():
-    """True when the launcher has no program interpreter (the release and debug
-    builds; the sanitizer builds link dynamically)."""
-    with open(LAUNCHER, "rb") as f:
-        header = f.read(64)
-        if header[:4] != b"\x7fELF" or header[4] != 2:
-            return False
-        phoff, = struct.unpack_from("<Q", header, 32)
-        phentsize, phnum = struct.unpack_from("<HH", header, 54)
-        f.seek(phoff)
-        table = f.read(phentsize * phnum)
-    pt_interp = 3
-    return all(struct.unpack_from("<I", table, i * phentsize)[0] != pt_interp
-               for i in range(phnum))
+    """True when the launcher is statically linked (the release and debug builds;
+    the sanitizer builds link dynamically)."""
+    return is_statically_linked(LAUNCHER)
+
+
+class Tracer:
+    """Just enough ptrace to hold a process at the entry of one system call, for
+    races that need a signal or a death at an exact step. The process must have
+    stopped itself before it executes the launcher (Tracer.stop_before_exec in a
+    forked child, or start_launcher(stopped=True)); only it is traced, not the
+    children it starts."""
+
+    PTRACE_SYSCALL, PTRACE_DETACH, PTRACE_SEIZE = 24, 17, 0x4206
+    PTRACE_GET_SYSCALL_INFO = 0x420E
+    PTRACE_O_TRACESYSGOOD, PTRACE_O_EXITKILL = 1, 0x100000
+    PTRACE_EVENT_STOP = 128
+    SYSCALL_INFO_ENTRY = 1
+    WALL = 0x40000000
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.held = False
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.libc.ptrace.restype = ctypes.c_long
+        deadline = time.monotonic() + 20
+        while self.state() != "T":  # stopped by its own SIGSTOP before exec
+            if time.monotonic() > deadline:
+                raise AssertionError("the launcher did not stop before exec")
+            time.sleep(0.005)
+        self.call(self.PTRACE_SEIZE, 0, self.PTRACE_O_TRACESYSGOOD | self.PTRACE_O_EXITKILL)
+        os.kill(pid, signal.SIGCONT)
+
+    @staticmethod
+    def stop_before_exec():
+        os.kill(os.getpid(), signal.SIGSTOP)
+
+    def state(self):
+        with open(f"/proc/{self.pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+
+    def call(self, request, addr, data):
+        result = self.libc.ptrace(ctypes.c_long(request), ctypes.c_int(self.pid),
+                                  ctypes.c_void_p(addr), ctypes.c_void_p(data))
+        if result == -1:
+            err = ctypes.get_errno()
+            if request == self.PTRACE_SEIZE and err == errno.EPERM:
+                raise unittest.SkipTest("ptrace is not permitted here")
+            raise OSError(err, f"ptrace request {request:#x}")
+        return result
+
+    def run_until_syscall_entry(self, number, first_arg=None):
+        """Runs the process until it enters system call `number`, with `first_arg`
+        as its first argument unless that is None, and holds it there."""
+        info = ctypes.create_string_buffer(88)
+        if self.held:  # at the previous call's entry: let that one go on first
+            self.call(self.PTRACE_SYSCALL, 0, 0)
+        while True:
+            _, status = os.waitpid(self.pid, self.WALL)
+            if not os.WIFSTOPPED(status):
+                raise AssertionError(f"the launcher ended before the call: status {status:#x}")
+            sig, event = os.WSTOPSIG(status), status >> 16
+            inject = 0
+            if sig == signal.SIGTRAP | 0x80:
+                self.call(self.PTRACE_GET_SYSCALL_INFO, len(info), ctypes.addressof(info))
+                op = info.raw[0]
+                nr, arg0 = struct.unpack_from("=QQ", info.raw, 24)
+                if (op == self.SYSCALL_INFO_ENTRY and nr == number
+                        and first_arg in (None, arg0)):
+                    self.held = True
+                    return
+            elif event == 0 and sig not in (signal.SIGTRAP, signal.SIGSTOP, signal.SIGCONT):
+                inject = sig  # pass real signals on
+            self.call(self.PTRACE_SYSCALL, 0, inject)
+
+    def run_until_syscall_exit(self, number):
+        """As run_until_syscall_entry, then on to the call's return, and holds the
+        process there: what the call did is done, nothing after it has run."""
+        self.run_until_syscall_entry(number)
+        self.call(self.PTRACE_SYSCALL, 0, 0)
+        _, status = os.waitpid(self.pid, self.WALL)
+        if not (os.WIFSTOPPED(status) and os.WSTOPSIG(status) == signal.SIGTRAP | 0x80):
+            raise AssertionError(f"no return from system call {number}: status {status:#x}")
+
+    def detach(self):
+        self.call(self.PTRACE_DETACH, 0, 0)
+
+
+# The unprivileged user that cases run as when the suite runs as root.
+def unprivileged_launcher(test, launcher=None):
+    """For a case run as an ordinary user: (a copy of the launcher, or of the file at
+    launcher, in a world-searchable directory of its own, and a prepare callable
+    that drops to uid and gid NOBODY). The build tree may sit where that user
+    cannot reach, in a clone under a 0700 directory. Skips unless the suite runs as
+    root; run unprivileged, every case already is one."""
+    if os.geteuid() != 0:
+        test.skipTest("the suite already runs as an unprivileged user")
+
+    def drop_privileges():
+        os.setgroups([])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+
+    return copy_for_other_users(launcher or LAUNCHER), drop_privileges
 
 
 def set_child_subreaper(enable=True):

@@ -247,6 +247,17 @@ class ExitStatus(Files):
                     prepare=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
         self.assertEqual((run.status, run.stderr, run.status_lines), (128 + 15, b"", b""))
 
+    def test_child_status_reaches_a_caller_that_ignores_sigchld(self):
+        # An ignored SIGCHLD would have the kernel reap the child, so that waitpid
+        # fails; whether the child ends before the first wait or during the relay.
+        ignore_sigchld = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+        for command in (["sh", "-c", "exit 3"], ["sh", "-c", "sleep 0.2; exit 3"]):
+            with self.subTest(command=command):
+                fd = self.open_at(self.small_path, 0)
+                run = relay(*command, stdin=fd, status_fd=3, prepare=ignore_sigchld)
+                self.assertEqual((run.status, run.stderr, run.status_lines), (3, b"", b""))
+                self.assertEqual(os.lseek(fd, 0, os.SEEK_CUR), 0)
+
     def test_missing_command(self):
         run = relay("no-such-command-for-the-relay", status_fd=3)
         self.assertEqual((run.status, run.stderr, run.status_lines),
@@ -254,7 +265,7 @@ class ExitStatus(Files):
 
 
 class Signals(unittest.TestCase):
-    def start(self, **kwargs):
+    def launch(self, **kwargs):
         """The supervisor over SIGNAL_CHILD, fed from a pipe that stays open."""
         read_end, write_end = os.pipe()
         self.addCleanup(os.close, write_end)
@@ -264,6 +275,11 @@ class Signals(unittest.TestCase):
         finally:
             os.close(read_end)
         self.addCleanup(proc.kill)
+        return proc
+
+    def start(self, **kwargs):
+        """As launch, once the child has its handlers."""
+        proc = self.launch(**kwargs)
         self.assertTrue(read_line(proc.stdout).startswith(b"ready"))
         return proc
 
@@ -276,25 +292,55 @@ class Signals(unittest.TestCase):
                 self.assertEqual((proc.returncode, out, err),
                                  (100 + signo, b"got %d\n" % signo, b""))
 
-    def test_child_inherits_the_dispositions_the_supervisor_started_with(self):
-        # The supervisor ignores SIGPIPE and handles the forwarded signals only after
-        # the fork; an ignored SIGUSR2 must pass through, a default SIGPIPE too.
+    def test_signal_between_fork_and_handlers_is_forwarded(self):
+        # The supervisor is held where fork returns in it, before its first handler,
+        # while the child runs on; a signal sent to it in that gap must wait for the
+        # handler and reach the child, not end the supervisor by its default action.
+        if h.EMULATOR:
+            self.skipTest("tracing does not work under emulation")
+        fork = h.syscall_number("clone")  # what fork() calls here
+        for signo in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signo.name):
+                proc = self.launch(stopped=True)
+                tracer = h.Tracer(proc.pid)
+                tracer.run_until_syscall_entry(h.syscall_number("execve"))  # past the shell
+                tracer.run_until_syscall_exit(fork)
+                self.assertTrue(read_line(proc.stdout).startswith(b"ready"))
+                proc.send_signal(signo)
+                tracer.detach()
+                out, err = proc.communicate(timeout=20)
+                self.assertEqual((proc.returncode, out, err),
+                                 (100 + signo, b"got %d\n" % signo, b""))
+
+    def test_child_inherits_the_signal_state_the_supervisor_started_with(self):
+        # Around the fork the supervisor blocks the forwarded signals and gives SIGCHLD
+        # its default; after it, it handles them and ignores SIGPIPE. The command must
+        # still start with the caller's mask, ignored set and an empty pending set:
+        # SIGTERM blocked and SIGINT not, SIGCHLD and SIGUSR2 ignored, SIGPIPE not.
         if h.EMULATOR:
             # qemu-user keeps an inherited SIG_IGN in its own table and has its host
             # handler in place, which execve resets to the default: any program that
             # an emulated process executes starts with no signal ignored.
             self.skipTest("qemu-user does not carry ignored signals across execve")
-        def ignore_sigusr2():
-            signal.signal(signal.SIGUSR2, signal.SIG_IGN)
 
-        command = ["grep", "SigIgn", "/proc/self/status"]
-        direct = subprocess.run(command, preexec_fn=ignore_sigusr2, capture_output=True,
+        def caller_state():
+            signal.signal(signal.SIGUSR2, signal.SIG_IGN)
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM})
+
+        command = ["grep", "-E", "^(SigPnd|ShdPnd|SigBlk|SigIgn)", "/proc/self/status"]
+        direct = subprocess.run(command, preexec_fn=caller_state, capture_output=True,
                                 check=True)
-        run = relay(*command, prepare=ignore_sigusr2)
+        run = relay(*command, prepare=caller_state)
         self.assertEqual((run.status, run.stdout, run.stderr), (0, direct.stdout, b""))
-        ignored = int(run.stdout.split()[1], 16)
-        self.assertTrue(ignored & (1 << (signal.SIGUSR2 - 1)))
-        self.assertFalse(ignored & (1 << (signal.SIGPIPE - 1)))
+        fields = dict(line.split(b":\t") for line in run.stdout.splitlines())
+        bits = lambda *signos: sum(1 << (signo - 1) for signo in signos)
+        watched = bits(signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1,
+                       signal.SIGUSR2, signal.SIGCHLD, signal.SIGPIPE)
+        self.assertEqual(int(fields[b"SigBlk"], 16) & watched,
+                         bits(signal.SIGTERM, signal.SIGUSR1))
+        self.assertEqual(int(fields[b"SigIgn"], 16) & watched,
+                         bits(signal.SIGUSR2, signal.SIGCHLD))
 
     def test_sigusr1_is_not_forwarded(self):
         # It acts on the supervisor by its default disposition; the child then goes
@@ -447,7 +493,8 @@ class InjectedFailures(Files):
 
 class DirectLaunchAsCommand(Files):
     def nested(self, *command, stdin):
-        direct = h.launcher_command("--status-fd", "3", *h.system_grants(), "--", *command)
+        direct = h.launcher_command("--status-fd", "3", *h.system_grants(), *h.python_grants(),
+                                    "--", *command)
         return relay(*direct, stdin=stdin, status_fd=3)
 
     def test_both_write_to_the_shared_descriptor_3(self):

@@ -8,8 +8,9 @@ import shutil
 import tempfile
 import unittest
 
-from launcher_harness import (error_message, require_landlock, run_launcher, status_line,
-                              system_grants)
+from orva_test_support import shared_temp_root
+from launcher_harness import (LAUNCHER, NOBODY, error_message, require_landlock, run_launcher,
+                              status_line, system_grants, unprivileged_launcher)
 
 DENIED = os.strerror(errno.EACCES).encode()
 
@@ -173,6 +174,53 @@ class GrantFailureTest(unittest.TestCase):
         run = self.launch("--rw", os.path.join(self.dir, "file.txt", "x"))
         self.assertEqual(run.stderr, error_message("cannot open grant path", errno.ENOTDIR))
         self.assertFalse(os.path.exists(self.marker))
+
+
+class UnprivilegedTest(unittest.TestCase):
+    """The launcher as an ordinary user, the way a host starts it: Landlock asks for
+    no privilege once no-new-privileges is set, which the launcher does right before
+    the restriction; run as root, that order is never put to the test."""
+
+    def setUp(self):
+        self.abi = require_landlock(self)
+        self.dir = tempfile.mkdtemp(prefix="orva-launcher-", dir=shared_temp_root())
+        self.addCleanup(shutil.rmtree, self.dir)
+        os.chmod(self.dir, 0o755)
+        for name in ("rw", "other"):  # open to everyone: only the sandbox refuses
+            os.mkdir(self.path(name))
+            os.chmod(self.path(name), 0o777)
+        # The launcher where a clone under a 0700 directory has its build tree.
+        private = tempfile.mkdtemp(prefix="orva-launcher-private-")
+        self.addCleanup(shutil.rmtree, private)
+        self.private_launcher = os.path.join(private, "orva-landlock-run")
+        shutil.copy(LAUNCHER, self.private_launcher)
+        self.launcher, self.drop_privileges = unprivileged_launcher(self, self.private_launcher)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_unprivileged(self, *args, **kwargs):
+        return run_launcher(*args, launcher=self.launcher, prepare=self.drop_privileges,
+                            cwd=self.dir, **kwargs)
+
+    def test_build_tree_in_a_private_directory_is_out_of_reach(self):
+        # What the copy is for: that user cannot start the launcher where it was built.
+        with self.assertRaises(PermissionError):
+            run_launcher("--probe", launcher=self.private_launcher, prepare=self.drop_privileges)
+
+    def test_probe_and_sandbox(self):
+        run = self.run_unprivileged("--probe")
+        self.assertEqual((run.status, run.stderr), (0, b""))
+        self.assertEqual(run.stdout, b'{"abi":%d,"enforcement":"partial"}\n' % self.abi)
+
+        run = self.run_unprivileged("--status-fd", "9", *system_grants(), "--rw", self.path("rw"),
+                                    "--", "sh", "-c", "id -u; echo in > rw/f; echo out > other/f",
+                                    status_fd=9)
+        self.assertEqual((run.status, run.stdout), (2, b"%d\n" % NOBODY))
+        self.assertIn(DENIED, run.stderr)
+        self.assertEqual(run.status_lines, status_line("prepared", self.abi))
+        self.assertEqual(os.listdir(self.path("rw")), ["f"])
+        self.assertEqual(os.listdir(self.path("other")), [])
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import unittest
 import packaging_harness as harness
 from document_check import check_document
 from launcher_harness import landlock_abi
+from orva_test_support import is_statically_linked
 from scanner_harness import ChatDirTestCase, session_name
 
 PACKAGED_FILES = {
@@ -121,7 +122,7 @@ class PackagedProgramsTest(ChatDirTestCase):
 
     def test_launcher_probe_from_the_package(self):
         if harness.LAUNCHER_STATIC:
-            self.assertTrue(harness.is_statically_linked(self.launcher))
+            self.assertTrue(is_statically_linked(self.launcher))
         result = harness.run([self.launcher, "--probe"])
         abi = landlock_abi()
         if abi >= 3:

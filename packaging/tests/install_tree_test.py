@@ -10,6 +10,7 @@ import tempfile
 import unittest
 
 import packaging_harness as harness
+from orva_test_support import is_statically_linked
 
 EXPECTED = set(harness.PROGRAMS + harness.MAN_PAGES + harness.SCHEMAS)
 
@@ -70,8 +71,8 @@ class InstallTreeTest(unittest.TestCase):
         missing = harness.run([scanner, "scan-project-ids", os.path.join(self.stage, "none")])
         self.assertEqual((missing.returncode, missing.stdout), (0, b'{"version":1,"entries":[]}\n'))
         if harness.LAUNCHER_STATIC:
-            self.assertTrue(harness.is_statically_linked(launcher))
-        self.assertFalse(harness.is_statically_linked(scanner))
+            self.assertTrue(is_statically_linked(launcher))
+        self.assertFalse(is_statically_linked(scanner))
 
     def test_man_finds_the_installed_pages(self):
         if not shutil.which("man"):

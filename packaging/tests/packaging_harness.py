@@ -2,7 +2,6 @@
 hold, and how to look at the programs in it."""
 
 import os
-import struct
 import subprocess
 import sys
 
@@ -45,27 +44,6 @@ def read(path):
 
 def source_bytes(installed):
     return read(os.path.join(SOURCE_DIR, SOURCES[installed]))
-
-
-def elf_segments(path):
-    """The program header types of an ELF file."""
-    data = read(path)
-    assert data[:4] == b"\x7fELF", path
-    is64, order = data[4] == 2, "<" if data[5] == 1 else ">"
-    if is64:
-        phoff, = struct.unpack_from(order + "Q", data, 32)
-        phentsize, phnum = struct.unpack_from(order + "HH", data, 54)
-    else:
-        phoff, = struct.unpack_from(order + "I", data, 28)
-        phentsize, phnum = struct.unpack_from(order + "HH", data, 42)
-    return {struct.unpack_from(order + "I", data, phoff + i * phentsize)[0] for i in range(phnum)}
-
-
-PT_DYNAMIC, PT_INTERP = 2, 3
-
-
-def is_statically_linked(path):
-    return not elf_segments(path) & {PT_DYNAMIC, PT_INTERP}
 
 
 def run(command, **kwargs):

@@ -15,8 +15,6 @@ namespace orva {
 
 namespace {
 
-constexpr std::string_view SESSION_SUFFIX = ".jsonl";
-constexpr std::string_view SIDECAR_SUFFIX = ".title.json";
 constexpr std::size_t MIN_SESSION_NAME = 38;
 constexpr std::size_t MAX_SESSION_NAME = 42;
 

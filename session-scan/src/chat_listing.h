@@ -11,6 +11,12 @@
 
 namespace orva {
 
+// The suffix of a chat file's name.
+inline constexpr std::string_view SESSION_SUFFIX = ".jsonl";
+// The suffix of a title sidecar: the session id followed by it names the sidecar
+// of that session's chat file.
+inline constexpr std::string_view SIDECAR_SUFFIX = ".title.json";
+
 // One selected chat file of scan-catalog.
 struct ChatFile {
     std::string name;  // a name inside the chat directory, not a path

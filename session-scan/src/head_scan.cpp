@@ -34,15 +34,16 @@ HeadLine firstNonBlankLine(std::string_view data, bool wholeFile) {
     const std::size_t rest = static_cast<std::size_t>(end - start);
     const auto* lineFeed = static_cast<const char*>(std::memchr(start, '\n', rest));
     const char* stop = lineFeed != nullptr ? lineFeed : end;
-    const auto* carriageReturn = static_cast<const char*>(
-        std::memchr(start, '\r', static_cast<std::size_t>(stop - start)));
+    const auto* carriageReturn =
+        static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(stop - start)));
     if (carriageReturn != nullptr) stop = carriageReturn;
     if (stop == end && !wholeFile) return {{}, EntryStatus::Fallback};
 
     return {trimAsciiWhitespace(std::string_view(start, static_cast<std::size_t>(stop - start)))};
 }
 
-EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer, ProjectIdEntry& entry) {
+EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer,
+                           ProjectIdEntry& entry) {
     const std::int64_t size = file.stamp.size;
     if (size <= 0) return EntryStatus::Skip;
     const bool wholeFile = size <= static_cast<std::int64_t>(HEAD_WINDOW);
@@ -60,18 +61,67 @@ EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer, P
     return EntryStatus::Ok;
 }
 
+EntryStatus statusOfOpened(const OpenOutcome& file, std::vector<char>& buffer,
+                           ProjectIdEntry& entry) {
+    switch (file.verdict) {
+        case OpenVerdict::Skip:
+            return EntryStatus::Skip;
+        case OpenVerdict::Fallback:
+            return EntryStatus::Fallback;
+        case OpenVerdict::Opened:
+            break;
+    }
+    return scanOpenedHead(file, buffer, entry);
+}
+
 }  // namespace
 
-ProjectIdEntry scanHead(const std::string& chatsDir, std::string name, std::vector<char>& buffer) {
-    ProjectIdEntry entry;
-    const OpenOutcome file = openRegularFile(joinPath(chatsDir, name));
-    entry.name = std::move(name);
-    switch (file.verdict) {
-        case OpenVerdict::Skip: entry.status = EntryStatus::Skip; break;
-        case OpenVerdict::Fallback: entry.status = EntryStatus::Fallback; break;
-        case OpenVerdict::Opened: entry.status = scanOpenedHead(file, buffer, entry); break;
+PreparedHead prepareHeadFile(const std::string& path, bool advise) {
+    PreparedHead prepared;
+    prepared.opened = openRegularFile(path);
+    // A shortage of descriptors says nothing about the file: it is opened again at
+    // its turn, when it gets the verdict it would have had without read-ahead.
+    prepared.tried = !ranOutOfDescriptors(prepared.opened);
+    const std::int64_t size = prepared.opened.stamp.size;
+    if (advise && prepared.opened.verdict == OpenVerdict::Opened && size > 0) {
+        adviseWillNeed(prepared.opened.fd.get(), 0,
+                       std::min(static_cast<std::size_t>(size), HEAD_WINDOW));
     }
+    return prepared;
+}
+
+ProjectIdEntry scanHead(const std::string& chatsDir, std::string name, std::vector<char>& buffer) {
+    const std::string path = joinPath(chatsDir, name);
+    return scanPreparedHead(path, std::move(name), prepareHeadFile(path), buffer);
+}
+
+ProjectIdEntry scanPreparedHead(const std::string& path, std::string name, PreparedHead prepared,
+                                std::vector<char>& buffer) {
+    ProjectIdEntry entry;
+    if (!prepared.tried) prepared.opened = openRegularFile(path);
+    entry.status = statusOfOpened(prepared.opened, buffer, entry);
+    entry.name = std::move(name);
     return entry;
+}
+
+HeadWorker::Thread HeadWorker::start(std::size_t fileCount) const {
+    Thread thread;
+    thread.buffer.reserve(HEAD_WORKER_BUFFER);
+    thread.entries.reserve(fileCount);
+    return thread;
+}
+
+PreparedHead HeadWorker::prepare(const std::string& name, Thread& thread) const {
+    joinPathInto(thread.path, chatsDir, name);
+    return prepareHeadFile(thread.path, thread.advice.next());
+}
+
+void HeadWorker::finish(const std::string& name, PreparedHead prepared, Thread& thread) const {
+    joinPathInto(thread.path, chatsDir, name);
+    ProjectIdEntry entry;
+    if (!prepared.tried) prepared.opened = openRegularFile(thread.path);
+    entry.status = statusOfOpened(prepared.opened, thread.buffer, entry);
+    thread.entries.add(entry.status, projectIdFieldsOf(entry));
 }
 
 }  // namespace orva

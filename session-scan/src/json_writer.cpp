@@ -91,10 +91,8 @@ std::size_t formatNumberInto(double value, char* out) {
     return static_cast<std::size_t>(cursor - out);
 }
 
-void writeKey(JsonWriter& writer, std::string_view keyText) { writer.raw(keyText); }
-
-void writeStringOrNull(JsonWriter& writer, std::string_view keyText, const OptionalString& value) {
-    writeKey(writer, keyText);
+void writeStringOrNull(JsonWriter& writer, std::string_view keyText, const OptionalView& value) {
+    writer.raw(keyText);
     if (value) {
         writer.string(*value);
     } else {
@@ -102,9 +100,9 @@ void writeStringOrNull(JsonWriter& writer, std::string_view keyText, const Optio
     }
 }
 
-void writeIfPresent(JsonWriter& writer, std::string_view keyText, const OptionalString& value) {
+void writeIfPresent(JsonWriter& writer, std::string_view keyText, const OptionalView& value) {
     if (!value) return;
-    writeKey(writer, keyText);
+    writer.raw(keyText);
     writer.string(*value);
 }
 
@@ -114,43 +112,54 @@ void writeStatus(JsonWriter& writer, EntryStatus status) {
     writer.raw("\"");
 }
 
-void writeCatalogEntry(JsonWriter& writer, const CatalogEntry& entry) {
+// fields in the order of CatalogEntry: sessionId, cwd, startTime, gitBranch,
+// promptText, parentSessionId, sourceType, sourceId, customTitle, titleSource, the
+// sidecar's displayName and source.
+void writeCatalogEntry(JsonWriter& writer, std::string_view name, double mtimeMs, EntryStatus status,
+                       const CatalogFields& fields) {
     writer.raw("{\"name\":");
-    writer.string(entry.name);
+    writer.string(name);
     writer.raw(",\"mtimeMs\":");
-    writer.number(entry.mtimeMs);
-    writeStatus(writer, entry.status);
-    if (entry.status == EntryStatus::Ok) {
-        writeStringOrNull(writer, ",\"sessionId\":", entry.sessionId);
-        writeStringOrNull(writer, ",\"cwd\":", entry.cwd);
-        writeStringOrNull(writer, ",\"startTime\":", entry.startTime);
-        writeIfPresent(writer, ",\"gitBranch\":", entry.gitBranch);
-        writeIfPresent(writer, ",\"promptText\":", entry.promptText);
-        writeIfPresent(writer, ",\"parentSessionId\":", entry.parentSessionId);
-        writeIfPresent(writer, ",\"sourceType\":", entry.sourceType);
-        writeIfPresent(writer, ",\"sourceId\":", entry.sourceId);
-        writeIfPresent(writer, ",\"customTitle\":", entry.customTitle);
-        writeIfPresent(writer, ",\"titleSource\":", entry.titleSource);
-        if (entry.sidecarDisplayName && entry.sidecarSource) {
+    writer.number(mtimeMs);
+    writeStatus(writer, status);
+    if (status == EntryStatus::Ok) {
+        writeStringOrNull(writer, ",\"sessionId\":", fields[0]);
+        writeStringOrNull(writer, ",\"cwd\":", fields[1]);
+        writeStringOrNull(writer, ",\"startTime\":", fields[2]);
+        writeIfPresent(writer, ",\"gitBranch\":", fields[3]);
+        writeIfPresent(writer, ",\"promptText\":", fields[4]);
+        writeIfPresent(writer, ",\"parentSessionId\":", fields[5]);
+        writeIfPresent(writer, ",\"sourceType\":", fields[6]);
+        writeIfPresent(writer, ",\"sourceId\":", fields[7]);
+        writeIfPresent(writer, ",\"customTitle\":", fields[8]);
+        writeIfPresent(writer, ",\"titleSource\":", fields[9]);
+        if (fields[10] && fields[11]) {
             writer.raw(",\"titleSidecar\":{\"displayName\":");
-            writer.string(*entry.sidecarDisplayName);
+            writer.string(*fields[10]);
             writer.raw(",\"source\":");
-            writer.string(*entry.sidecarSource);
+            writer.string(*fields[11]);
             writer.raw("}");
         }
     }
     writer.raw("}");
 }
 
-void writeProjectIdEntry(JsonWriter& writer, const ProjectIdEntry& entry) {
+void writeProjectIdEntry(JsonWriter& writer, std::string_view name, EntryStatus status,
+                         const ProjectIdFields& fields) {
     writer.raw("{\"name\":");
-    writer.string(entry.name);
-    writeStatus(writer, entry.status);
-    if (entry.status == EntryStatus::Ok) {
-        writeStringOrNull(writer, ",\"sessionId\":", entry.sessionId);
-        writeStringOrNull(writer, ",\"cwd\":", entry.cwd);
+    writer.string(name);
+    writeStatus(writer, status);
+    if (status == EntryStatus::Ok) {
+        writeStringOrNull(writer, ",\"sessionId\":", fields[0]);
+        writeStringOrNull(writer, ",\"cwd\":", fields[1]);
     }
     writer.raw("}");
+}
+
+void writeCatalogHead(JsonWriter& writer, bool truncated) {
+    writer.raw("{\"version\":1,\"truncated\":");
+    writer.boolean(truncated);
+    writer.raw(",\"entries\":[");
 }
 
 }  // namespace
@@ -244,26 +253,67 @@ WriteResult JsonWriter::finish() {
     return result_;
 }
 
-WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, bool truncated) {
-    JsonWriter writer(fd, CATALOG_OUTPUT_BUFFER);
-    writer.raw("{\"version\":1,\"truncated\":");
-    writer.boolean(truncated);
-    writer.raw(",\"entries\":[");
+WriteResult writeCatalogDocument(JsonWriter& writer, std::span<const CatalogEntry> entries,
+                                 bool truncated) {
+    writeCatalogHead(writer, truncated);
     for (std::size_t i = 0; i < entries.size() && !writer.result().failed; ++i) {
         if (i > 0) writer.raw(",");
-        writeCatalogEntry(writer, entries[i]);
+        const CatalogEntry& entry = entries[i];
+        writeCatalogEntry(writer, entry.name, entry.mtimeMs, entry.status, catalogFieldsOf(entry));
     }
     return writer.finish();
 }
 
-WriteResult writeProjectIdsDocument(int fd, std::span<const ProjectIdEntry> entries) {
-    JsonWriter writer(fd, PROJECT_IDS_OUTPUT_BUFFER);
+WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const ProjectIdEntry> entries) {
     writer.raw("{\"version\":1,\"entries\":[");
     for (std::size_t i = 0; i < entries.size() && !writer.result().failed; ++i) {
         if (i > 0) writer.raw(",");
-        writeProjectIdEntry(writer, entries[i]);
+        writeProjectIdEntry(writer, entries[i].name, entries[i].status, projectIdFieldsOf(entries[i]));
     }
     return writer.finish();
+}
+
+WriteResult writeCatalogDocument(JsonWriter& writer, std::span<const ChatFile> files,
+                                 std::span<const StoredChunk> chunks, bool truncated) {
+    writeCatalogHead(writer, truncated);
+    CatalogFields fields;
+    bool first = true;
+    for (const StoredChunk& chunk : chunks) {
+        for (std::size_t i = 0; i < chunk.entries->size() && !writer.result().failed; ++i) {
+            if (!first) writer.raw(",");
+            first = false;
+            const ChatFile& file = files[chunk.firstFile + i];
+            chunk.entries->fields(i, fields);
+            writeCatalogEntry(writer, file.name, file.mtimeMs, chunk.entries->status(i), fields);
+        }
+    }
+    return writer.finish();
+}
+
+WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const std::string> names,
+                                    std::span<const StoredChunk> chunks) {
+    writer.raw("{\"version\":1,\"entries\":[");
+    ProjectIdFields fields;
+    bool first = true;
+    for (const StoredChunk& chunk : chunks) {
+        for (std::size_t i = 0; i < chunk.entries->size() && !writer.result().failed; ++i) {
+            if (!first) writer.raw(",");
+            first = false;
+            chunk.entries->fields(i, fields);
+            writeProjectIdEntry(writer, names[chunk.firstFile + i], chunk.entries->status(i), fields);
+        }
+    }
+    return writer.finish();
+}
+
+WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, bool truncated) {
+    JsonWriter writer(fd, CATALOG_OUTPUT_BUFFER);
+    return writeCatalogDocument(writer, entries, truncated);
+}
+
+WriteResult writeProjectIdsDocument(int fd, std::span<const ProjectIdEntry> entries) {
+    JsonWriter writer(fd, PROJECT_IDS_OUTPUT_BUFFER);
+    return writeProjectIdsDocument(writer, entries);
 }
 
 }  // namespace orva

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "chat_listing.h"
+#include "entry_store.h"
 #include "scan_entries.h"
 
 namespace orva {
@@ -53,6 +55,18 @@ private:
     WriteResult result_;
 };
 
+// The documents through a writer made for them (CATALOG_OUTPUT_BUFFER or
+// PROJECT_IDS_OUTPUT_BUFFER), which the driver makes before the work so that a
+// document can be written whatever memory the workers left; or through one made here.
+WriteResult writeCatalogDocument(JsonWriter& writer, std::span<const CatalogEntry> entries,
+                                 bool truncated);
+WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const ProjectIdEntry> entries);
+// The documents of the stored entries of a run: each chunk's entries belong to the
+// listed files from its firstFile on, names and times taken from the listing.
+WriteResult writeCatalogDocument(JsonWriter& writer, std::span<const ChatFile> files,
+                                 std::span<const StoredChunk> chunks, bool truncated);
+WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const std::string> names,
+                                    std::span<const StoredChunk> chunks);
 WriteResult writeCatalogDocument(int fd, std::span<const CatalogEntry> entries, bool truncated);
 WriteResult writeProjectIdsDocument(int fd, std::span<const ProjectIdEntry> entries);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "chat_listing.h"
+#include "cpu_count.h"
 #include "head_scan.h"
 #include "json_writer.h"
 #include "scan_options.h"
@@ -84,9 +86,27 @@ int reportSpawnFailure(int error) {
     return EXIT_INTERNAL;
 }
 
-// A chunk lost to a fault inside its worker is left out; the rest of the document stands.
+// A chunk lost to a fault inside its worker is left out; the rest of the document
+// stands. Each line says how many entries are missing. Nothing here allocates: the
+// fault was most likely memory running out.
 void reportFaults(std::span<const ChunkFault> faults) {
-    for (const ChunkFault& fault : faults) printError("orva-session-scan: " + describeFault(fault));
+    for (const ChunkFault& fault : faults) {
+        constexpr std::string_view PREFIX = "orva-session-scan: ";
+        const FaultLine description = describeFault(fault);
+        std::array<char, PREFIX.size() + sizeof description.text + 1> line;
+        std::memcpy(line.data(), PREFIX.data(), PREFIX.size());
+        std::memcpy(line.data() + PREFIX.size(), description.text.data(), description.size);
+        const std::size_t size = PREFIX.size() + description.size;
+        line[size] = '\n';
+        writeAll(STDERR_FILENO, std::string_view(line.data(), size + 1));
+    }
+}
+
+// The stored entries of the chunks that finished, in listing order, into a list
+// reserved before the work.
+template <class Outcome>
+void collectChunks(const Outcome& pool, std::vector<StoredChunk>& chunks) {
+    for (const auto& chunk : pool.chunks) chunks.push_back({chunk.firstFile, &chunk.results});
 }
 
 int runCatalog(const ScanOptions& options) {
@@ -97,14 +117,19 @@ int runCatalog(const ScanOptions& options) {
         printError("orva-session-scan: " + osErrorText(listing.error));
         return EXIT_RUN_ERROR;
     }
-    const auto pool = runWorkers<CatalogEntry>(
-        std::span<const ChatFile>(listing.files), options.threads, CATALOG_WORKER_BUFFER,
-        [&](const ChatFile& file, std::vector<char>& buffer) {
-            return scanSessionFile(options.chatsDir, file, listing.sidecarNames, buffer);
-        });
+    JsonWriter writer(STDOUT_FILENO, CATALOG_OUTPUT_BUFFER);
+    const std::span<const ChatFile> files(listing.files);
+    std::vector<StoredChunk> chunks;
+    chunks.reserve(MAX_THREADS);
+    // Each thread holds its read-ahead and at most one sidecar open.
+    const std::size_t readAhead = fitReadAhead(
+        DEFAULT_READ_AHEAD, planChunks(files.size(), options.threads).threadCount, 1);
+    auto pool = runWorkers(files, options.threads, readAhead,
+                           CatalogWorker{options.chatsDir, listing.sidecarNames});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    const WriteResult written = writeCatalogDocument(STDOUT_FILENO, pool.results, listing.truncated);
+    collectChunks(pool, chunks);
+    const WriteResult written = writeCatalogDocument(writer, files, chunks, listing.truncated);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 
@@ -115,14 +140,17 @@ int runProjectIds(const ScanOptions& options) {
         printError("orva-session-scan: " + osErrorText(listing.error));
         return EXIT_RUN_ERROR;
     }
-    const auto pool = runWorkers<ProjectIdEntry>(
-        std::span<const std::string>(listing.names), options.threads, HEAD_WORKER_BUFFER,
-        [&](const std::string& name, std::vector<char>& buffer) {
-            return scanHead(options.chatsDir, name, buffer);
-        });
+    JsonWriter writer(STDOUT_FILENO, PROJECT_IDS_OUTPUT_BUFFER);
+    const std::span<const std::string> names(listing.names);
+    std::vector<StoredChunk> chunks;
+    chunks.reserve(MAX_THREADS);
+    const std::size_t readAhead =
+        fitReadAhead(DEFAULT_READ_AHEAD, planChunks(names.size(), options.threads).threadCount, 0);
+    auto pool = runWorkers(names, options.threads, readAhead, HeadWorker{options.chatsDir});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
     reportFaults(pool.faults);
-    const WriteResult written = writeProjectIdsDocument(STDOUT_FILENO, pool.results);
+    collectChunks(pool, chunks);
+    const WriteResult written = writeProjectIdsDocument(writer, names, chunks);
     return written.failed ? reportRunError(written) : EXIT_OK;
 }
 

@@ -11,10 +11,8 @@ namespace orva {
 
 inline constexpr std::uint64_t DEFAULT_MAX_FILES = 10000;
 
-enum class Subcommand { ScanCatalog, ScanProjectIds };
-
+// The options of one run; the driver dispatches on the subcommand word itself.
 struct ScanOptions {
-    Subcommand subcommand = Subcommand::ScanCatalog;
     std::string chatsDir;
     unsigned threads = 4;
     std::uint64_t maxFiles = DEFAULT_MAX_FILES;
@@ -33,16 +31,5 @@ std::optional<double> parseCursor(std::string_view text);
 // is not an option, if any; the run then ends with "unknown option: ".
 std::optional<std::string_view> parseOptionWords(std::span<const std::string_view> words,
                                                  ScanOptions& options);
-
-// The number of processors the process may use (affinity mask, then a cgroup CPU
-// quota), clamped to 2..16; 4 when it cannot be determined.
-unsigned defaultThreadCount();
-
-// The pieces of defaultThreadCount, separated so that they can be tested on
-// fixture files. cgroupCpuLimit reads the controller files below rootPrefix
-// (empty for the live system) and returns the quota in whole CPUs (at least 1).
-std::optional<unsigned> cgroupCpuLimit(std::string_view procSelfCgroup, std::string_view mountInfo,
-                                       const std::string& rootPrefix);
-unsigned clampThreadCount(std::optional<unsigned> affinityCpus, std::optional<unsigned> quotaCpus);
 
 }  // namespace orva

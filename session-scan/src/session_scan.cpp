@@ -26,7 +26,6 @@ constexpr std::string_view SESSION_SOURCE = "session_source";
 // The underscore and the c: "session_source".
 constexpr BytePattern SESSION_SOURCE_PATTERN{SESSION_SOURCE, 7, 12};
 static_assert(SESSION_SOURCE_PATTERN.anchorA() == '_' && SESSION_SOURCE_PATTERN.anchorB() == 'c');
-constexpr std::string_view SIDECAR_SUFFIX = ".title.json";
 
 std::size_t offsetIn(std::string_view text, const void* at) {
     return static_cast<std::size_t>(static_cast<const char*>(at) - text.data());
@@ -73,16 +72,6 @@ bool isManagedSessionMarker(const RecordFields& record) {
     return record.type == "system" && record.subtype == "session_execution_engine" &&
            record.systemPayload.engine == "managed";
 }
-
-// The head records, stored in place: the list is made for HEAD_RECORD_LIMIT
-// records and never grows.
-struct HeadRecords {
-    std::array<RecordFields, HEAD_RECORD_LIMIT> records;
-    std::size_t count = 0;
-
-    std::span<const RecordFields> taken() const { return {records.data(), count}; }
-    bool full() const { return count == HEAD_RECORD_LIMIT; }
-};
 
 enum class HeadRead { Taken, Malformed, Managed };
 
@@ -166,10 +155,8 @@ bool unchangedSinceOpen(const OpenOutcome& opened) {
     return fileStampOf(status) == opened.stamp;
 }
 
-CatalogEntry stopped(CatalogEntry& entry, EntryStatus status) {
+CatalogEntry stopped(EntryStatus status) {
     CatalogEntry result;
-    result.name = std::move(entry.name);
-    result.mtimeMs = entry.mtimeMs;
     result.status = status;
     return result;
 }
@@ -231,41 +218,82 @@ CustomTitleOutcome latestCustomTitle(TailRead& tail, std::uint64_t size,
     return size > WHOLE_READ_LIMIT ? std::move(tail.headTitle) : findCustomTitle(titleWindow);
 }
 
+// The windows scanSessionFile reads, exactly: one read of the whole file up to
+// WHOLE_READ_LIMIT, else the head window and the tail read.
+void adviseChatWindows(const OpenOutcome& opened) {
+    const auto size = static_cast<std::uint64_t>(opened.stamp.size);
+    if (size == 0) return;
+    if (size <= WHOLE_READ_LIMIT) {
+        adviseWillNeed(opened.fd.get(), 0, size);
+        return;
+    }
+    adviseWillNeed(opened.fd.get(), 0, SCAN_WINDOW);
+    adviseWillNeed(opened.fd.get(), static_cast<std::int64_t>(size - TAIL_READ_SIZE),
+                   TAIL_READ_SIZE);
+}
+
 }  // namespace
+
+PreparedChat prepareChatFile(const std::string& path, bool advise) {
+    PreparedChat prepared;
+    prepared.opened = openRegularFile(path);
+    // A shortage of descriptors says nothing about the file: it is opened again at
+    // its turn, when it gets the verdict it would have had without read-ahead.
+    prepared.tried = !ranOutOfDescriptors(prepared.opened);
+    if (advise && prepared.opened.verdict == OpenVerdict::Opened)
+        adviseChatWindows(prepared.opened);
+    return prepared;
+}
 
 CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
                              const SidecarNameSet& sidecarNames, std::vector<char>& buffer) {
-    CatalogEntry entry;
+    const std::string path = joinPath(chatsDir, file.name);
+    return scanPreparedSessionFile(chatsDir, path, file, prepareChatFile(path), sidecarNames,
+                                   buffer);
+}
+
+CatalogEntry scanPreparedSessionFile(const std::string& chatsDir, const std::string& path,
+                                     const ChatFile& file, PreparedChat prepared,
+                                     const SidecarNameSet& sidecarNames,
+                                     std::vector<char>& buffer) {
+    HeadRecords records;
+    CatalogEntry entry =
+        scanSessionEntry(chatsDir, path, std::move(prepared), sidecarNames, buffer, records);
     entry.name = file.name;
     entry.mtimeMs = file.mtimeMs;
+    return entry;
+}
 
-    const std::string path = joinPath(chatsDir, file.name);
-    OpenOutcome opened = openRegularFile(path);
-    if (opened.verdict == OpenVerdict::Skip) return stopped(entry, EntryStatus::Skip);
-    if (opened.verdict == OpenVerdict::Fallback) return stopped(entry, EntryStatus::Fallback);
+CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& path,
+                              PreparedChat prepared, const SidecarNameSet& sidecarNames,
+                              std::vector<char>& buffer, HeadRecords& records) {
+    CatalogEntry entry;
+    records.count = 0;
+    if (!prepared.tried) prepared.opened = openRegularFile(path);
+    OpenOutcome& opened = prepared.opened;
+    if (opened.verdict == OpenVerdict::Skip) return stopped(EntryStatus::Skip);
+    if (opened.verdict == OpenVerdict::Fallback) return stopped(EntryStatus::Fallback);
     const auto size = static_cast<std::uint64_t>(opened.stamp.size);
-    if (size == 0) return stopped(entry, EntryStatus::Skip);
+    if (size == 0) return stopped(EntryStatus::Skip);
     const bool large = size > SCAN_WINDOW;
 
     const std::size_t headSize = size <= WHOLE_READ_LIMIT ? size : SCAN_WINDOW;
     if (!readExactlyAt(opened.fd.get(), 0, buffer, headSize)) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
     const std::string_view head(buffer.data(), headSize);
     const std::string_view firstWindow = head.substr(0, SCAN_WINDOW);
 
-    HeadRecords records;
     const std::string_view recordWindow =
         large ? firstWindow.substr(0, endAfterLastLineEnd(firstWindow)) : firstWindow;
     if (takeHeadRecords(recordWindow, records) != HeadRead::Taken) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
-    if (records.count == 0)
-        return stopped(entry, large ? EntryStatus::Fallback : EntryStatus::Skip);
+    if (records.count == 0) return stopped(large ? EntryStatus::Fallback : EntryStatus::Skip);
 
     RecordFields& first = records.records[0];
     if (!first.sessionId || !first.cwd || !first.timestamp || first.gitBranchNonString) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
     entry.sessionId = std::move(first.sessionId);
     entry.cwd = std::move(first.cwd);
@@ -273,26 +301,26 @@ CatalogEntry scanSessionFile(const std::string& chatsDir, const ChatFile& file,
     entry.gitBranch = std::move(first.gitBranch);
 
     PromptOutcome prompt = firstPromptText(records.taken());
-    if (prompt.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
+    if (prompt.result == TitleSearch::Error) return stopped(EntryStatus::Fallback);
     if (prompt.result == TitleSearch::Found) entry.promptText = std::move(prompt.text);
 
     SessionFacts facts = headSystemFacts(records.taken());
     if (large && !records.full() && (!entry.promptText || !facts.sourceType)) {
-        return stopped(entry, EntryStatus::Fallback);
+        return stopped(EntryStatus::Fallback);
     }
 
     const std::string_view titleWindow = firstWindow.substr(0, endAfterLastLineFeed(firstWindow));
     TailRead tail = readTail(opened.fd.get(), size, head, titleWindow, buffer);
-    if (!tail.ok) return stopped(entry, EntryStatus::Fallback);
+    if (!tail.ok) return stopped(EntryStatus::Fallback);
 #ifdef ORVA_SESSION_SCAN_HOOKS
     if (hooks::beforeChangeCheck != nullptr) hooks::beforeChangeCheck(path);
 #endif
-    if (!unchangedSinceOpen(opened)) return stopped(entry, EntryStatus::Fallback);
+    if (!unchangedSinceOpen(opened)) return stopped(EntryStatus::Fallback);
     opened.fd.reset();
 
     takeTailSource(tail, large || records.full() || facts.sourceRecordSeen, facts);
     CustomTitleOutcome title = latestCustomTitle(tail, size, titleWindow);
-    if (title.result == TitleSearch::Error) return stopped(entry, EntryStatus::Fallback);
+    if (title.result == TitleSearch::Error) return stopped(EntryStatus::Fallback);
     takeCustomTitle(title, entry);
 
     if (facts.parentSessionId && !facts.parentSessionId->empty()) {
@@ -314,6 +342,26 @@ std::optional<TailSessionSource> findTailSessionSource(std::string_view window,
                                  return found.has_value();
                              });
     return found;
+}
+
+CatalogWorker::Thread CatalogWorker::start(std::size_t fileCount) const {
+    Thread thread;
+    thread.buffer.reserve(CATALOG_WORKER_BUFFER);
+    thread.records = std::make_unique<HeadRecords>();
+    thread.entries.reserve(fileCount);
+    return thread;
+}
+
+PreparedChat CatalogWorker::prepare(const ChatFile& file, Thread& thread) const {
+    joinPathInto(thread.path, chatsDir, file.name);
+    return prepareChatFile(thread.path, thread.advice.next());
+}
+
+void CatalogWorker::finish(const ChatFile& file, PreparedChat prepared, Thread& thread) const {
+    joinPathInto(thread.path, chatsDir, file.name);
+    const CatalogEntry entry = scanSessionEntry(chatsDir, thread.path, std::move(prepared),
+                                                sidecarNames, thread.buffer, *thread.records);
+    thread.entries.add(entry.status, catalogFieldsOf(entry));
 }
 
 }  // namespace orva

@@ -1,5 +1,7 @@
 #include "worker_pool.h"
 
+#include <cstdio>
+
 namespace orva {
 
 ChunkPlan planChunks(std::size_t fileCount, unsigned threads) {
@@ -10,11 +12,25 @@ ChunkPlan planChunks(std::size_t fileCount, unsigned threads) {
     return {workerCount, chunkSize, threadCount};
 }
 
-std::string describeFault(const ChunkFault& fault) {
-    return "worker thread " + std::to_string(fault.chunk + 1) + " (files " +
-           std::to_string(fault.firstFile + 1) + " to " +
-           std::to_string(fault.firstFile + fault.fileCount) + ") failed: " + fault.what +
-           "; its results are left out";
+const char* faultWhat(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& exception) {
+        return exception.what();
+    } catch (...) {
+        return "an exception of unknown type";
+    }
+}
+
+FaultLine describeFault(const ChunkFault& fault) {
+    FaultLine line;
+    const int length = std::snprintf(
+        line.text.data(), line.text.size(),
+        "worker thread %zu (files %zu to %zu) failed: %s; %zu %s left out of the document",
+        fault.chunk + 1, fault.firstFile + 1, fault.firstFile + fault.fileCount,
+        faultWhat(fault.error), fault.fileCount, fault.fileCount == 1 ? "entry is" : "entries are");
+    line.size = length < 0 ? 0 : std::min(static_cast<std::size_t>(length), line.text.size() - 1);
+    return line;
 }
 
 namespace poolDetail {
@@ -31,16 +47,6 @@ int startThread(pthread_t& thread, void* (*entry)(void*), void* arg) {
 
 void joinThread(pthread_t thread) {
     ::pthread_join(thread, nullptr);
-}
-
-std::string describeException(const std::exception_ptr& fault) {
-    try {
-        std::rethrow_exception(fault);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "an exception of unknown type";
-    }
 }
 
 }  // namespace poolDetail

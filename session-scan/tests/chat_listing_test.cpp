@@ -12,13 +12,13 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "file_test_support.h"
 
 namespace orva {
 namespace {
@@ -27,28 +27,14 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
+using testing::chatFileName;
 
 constexpr std::uint64_t ALL = std::numeric_limits<std::uint64_t>::max();
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-// The chat file name of session n, in the usual dashed 36-byte form.
-std::string sessionName(unsigned n) {
-    char stem[64];
-    std::snprintf(stem, sizeof stem, "%08x-0000-4000-8000-%012x", n, n);
-    return std::string(stem) + ".jsonl";
-}
-
 class ChatDir : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "orva-listing-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
     void file(const std::string& name) {
@@ -84,7 +70,8 @@ class ChatDir : public ::testing::Test {
         return listCatalogFiles(dir_, cursor, inclusive, maxFiles);
     }
 
-    std::string dir_;
+    testing::TempDir tmp_;
+    const std::string& dir_ = tmp_.path();
 };
 
 std::vector<std::string> namesOf(const CatalogListing& listing) {
@@ -153,10 +140,10 @@ TEST_F(ChatDir, EntryKindsAndNames) {
     const std::string name32 = STEM32 + ".jsonl";
     const std::string name36 = STEM36 + ".jsonl";
     const std::string upper = "0123456789ABCDEF0123456789ABCDEF.jsonl";
-    const std::string link = sessionName(1);
-    const std::string dangling = sessionName(2);
-    const std::string directory = sessionName(3);
-    const std::string pipe = sessionName(4);
+    const std::string link = chatFileName(1);
+    const std::string dangling = chatFileName(2);
+    const std::string directory = chatFileName(3);
+    const std::string pipe = chatFileName(4);
     file(name32);
     file(name36);
     file(upper);
@@ -204,19 +191,19 @@ TEST_F(ChatDir, EmptyOrNoMatch) {
 
 TEST_F(ChatDir, NewestFirstNamesBreakTies) {
     const std::int64_t t = 1700000000;
-    fileAt(sessionName(5), t, 123456789);
-    fileAt(sessionName(4), t, 123456789);
+    fileAt(chatFileName(5), t, 123456789);
+    fileAt(chatFileName(4), t, 123456789);
     // One nanosecond later, but the same double of milliseconds: a tie.
-    fileAt(sessionName(3), t, 123456790);
-    fileAt(sessionName(6), t + 1, 0);
-    fileAt(sessionName(2), -1, 500000000);
-    fileAt(sessionName(1), 0, 0);
+    fileAt(chatFileName(3), t, 123456790);
+    fileAt(chatFileName(6), t + 1, 0);
+    fileAt(chatFileName(2), -1, 500000000);
+    fileAt(chatFileName(1), 0, 0);
 
     ASSERT_EQ(mtimeMsOf(t, 123456789), mtimeMsOf(t, 123456790));
 
     const CatalogListing listing = catalog();
-    EXPECT_THAT(namesOf(listing), ElementsAre(sessionName(6), sessionName(3), sessionName(4),
-                                              sessionName(5), sessionName(1), sessionName(2)));
+    EXPECT_THAT(namesOf(listing), ElementsAre(chatFileName(6), chatFileName(3), chatFileName(4),
+                                              chatFileName(5), chatFileName(1), chatFileName(2)));
     EXPECT_EQ(listing.files[0].mtimeMs, 1700000001000.0);
     EXPECT_EQ(listing.files[1].mtimeMs, mtimeMsOf(t, 123456789));
     EXPECT_EQ(listing.files[4].mtimeMs, 0.0);
@@ -224,16 +211,16 @@ TEST_F(ChatDir, NewestFirstNamesBreakTies) {
 
     // Name order, whatever the times.
     EXPECT_THAT(listProjectFiles(dir_, ALL).names,
-                ElementsAre(sessionName(1), sessionName(2), sessionName(3), sessionName(4),
-                            sessionName(5), sessionName(6)));
-    EXPECT_THAT(listProjectFiles(dir_, 2).names, ElementsAre(sessionName(1), sessionName(2)));
+                ElementsAre(chatFileName(1), chatFileName(2), chatFileName(3), chatFileName(4),
+                            chatFileName(5), chatFileName(6)));
+    EXPECT_THAT(listProjectFiles(dir_, 2).names, ElementsAre(chatFileName(1), chatFileName(2)));
     EXPECT_THAT(listProjectFiles(dir_, 0).names, IsEmpty());
 }
 
 TEST_F(ChatDir, NanosecondsBeforeTheEpochAsStored) {
-    fileAt(sessionName(1), -1, 999999999);
+    fileAt(chatFileName(1), -1, 999999999);
     struct stat status;
-    ASSERT_EQ(::lstat(path(sessionName(1)).c_str(), &status), 0);
+    ASSERT_EQ(::lstat(path(chatFileName(1)).c_str(), &status), 0);
     if (status.st_mtim.tv_sec != -1 || status.st_mtim.tv_nsec != 999999999) {
         GTEST_SKIP() << "this file system does not keep nanosecond times before 1970";
     }
@@ -244,7 +231,7 @@ TEST_F(ChatDir, NanosecondsBeforeTheEpochAsStored) {
 
 // Five files at 1000 to 5000 ms (sessions 1 to 5), through the cursor and the cap.
 TEST_F(ChatDir, CursorAndCap) {
-    for (unsigned n = 1; n <= 5; ++n) fileAtMs(sessionName(n), n * 1000);
+    for (unsigned n = 1; n <= 5; ++n) fileAtMs(chatFileName(n), n * 1000);
     struct Case {
         std::optional<double> cursor;
         bool inclusive;
@@ -273,7 +260,7 @@ TEST_F(ChatDir, CursorAndCap) {
     for (const Case& c : cases) {
         const CatalogListing listing = catalog(c.cursor, c.inclusive, c.maxFiles);
         std::vector<std::string> expected;
-        for (unsigned n : c.sessions) expected.push_back(sessionName(n));
+        for (unsigned n : c.sessions) expected.push_back(chatFileName(n));
         EXPECT_THAT(namesOf(listing), ElementsAreArray(expected))
             << "cursor " << c.cursor.value_or(-1) << (c.inclusive ? " inclusive" : "") << " max "
             << c.maxFiles;
@@ -286,7 +273,7 @@ TEST_F(ChatDir, CursorAndCap) {
 TEST_F(ChatDir, CapKeepsTheHeadOfTheFullOrder) {
     std::mt19937 random(7);
     for (unsigned n = 0; n < 400; ++n)
-        fileAtMs(sessionName(n), 1000 * static_cast<std::int64_t>(random() % 20));
+        fileAtMs(chatFileName(n), 1000 * static_cast<std::int64_t>(random() % 20));
     const std::vector<std::string> full = namesOf(catalog());
     ASSERT_EQ(full.size(), 400U);
     for (std::uint64_t cap : {0U, 1U, 37U, 399U}) {
@@ -302,8 +289,8 @@ TEST_F(ChatDir, CapKeepsTheHeadOfTheFullOrder) {
 }
 
 TEST_F(ChatDir, TrailingSlashListsTheSame) {
-    fileAtMs(sessionName(1), 2000);
-    fileAtMs(sessionName(2), 1000);
+    fileAtMs(chatFileName(1), 2000);
+    fileAtMs(chatFileName(2), 1000);
     EXPECT_EQ(namesOf(listCatalogFiles(dir_ + "/", std::nullopt, false, ALL)), namesOf(catalog()));
 }
 
@@ -313,14 +300,14 @@ TEST_F(ChatDir, TrailingSlashListsTheSame) {
 // call and keeps them.
 TEST_F(ChatDir, EntryWhosePathCannotBeStatedIsDropped) {
     std::string deep = dir_;
-    while (deep.size() + 1 + sessionName(1).size() < PATH_MAX) {
+    while (deep.size() + 1 + chatFileName(1).size() < PATH_MAX) {
         deep += "/" + std::string(std::min<std::size_t>(200, PATH_MAX - 1 - deep.size() - 1), 'd');
         ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0) << std::strerror(errno);
     }
     ASSERT_LT(deep.size(), static_cast<std::size_t>(PATH_MAX));
     const int dirFd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dirFd, 0) << std::strerror(errno);
-    const int fd = ::openat(dirFd, sessionName(1).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::openat(dirFd, chatFileName(1).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ::close(dirFd);
     ASSERT_GE(fd, 0) << std::strerror(errno);
     ::close(fd);
@@ -329,7 +316,7 @@ TEST_F(ChatDir, EntryWhosePathCannotBeStatedIsDropped) {
     EXPECT_EQ(listing.result, ListingResult::Listed);
     EXPECT_THAT(listing.files, IsEmpty());
     EXPECT_FALSE(listing.truncated);
-    EXPECT_THAT(listProjectFiles(deep, ALL).names, ElementsAre(sessionName(1)));
+    EXPECT_THAT(listProjectFiles(deep, ALL).names, ElementsAre(chatFileName(1)));
 }
 
 TEST_F(ChatDir, OpenVerdicts) {

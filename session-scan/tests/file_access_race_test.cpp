@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "file_access_hooks.h"
 #include "file_test_support.h"
 #include "head_scan.h"
+#include "session_scan.h"
 
 namespace orva {
 namespace {
@@ -119,6 +121,49 @@ TEST(RaceWindowCases, EverySwapIsSkipAndNeverShowsTheOtherFile) {
             EXPECT_EQ(windowsReached, 1);
             EXPECT_EQ(openDescriptors(), before);
         }
+    }
+}
+
+// The same swaps after a file's early open (read-ahead) and before its reads: the
+// reads go to the file that was opened, so the scan never shows the other file's
+// bytes. The catalog's change check sees the unlinked file's new status-change
+// time and gives "fallback"; the head scan reads the content the file had.
+TEST(RaceWindowCases, SwapAfterTheEarlyOpenNeverShowsTheOtherFile) {
+    const std::string own = R"({"sessionId":"own","cwd":"/own","timestamp":"t"})" "\n";
+    const std::string other = R"({"sessionId":"other","cwd":"/other","timestamp":"t"})" "\n";
+    for (const SwapCase& c : swapCases()) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir / NAME;
+        const auto before = openDescriptors();
+        {
+            dir.write(NAME, own);
+            dir.write("other", other);
+            PreparedChat prepared = prepareChatFile(path);
+            ASSERT_EQ(prepared.opened.verdict, OpenVerdict::Opened);
+            c.swap(dir, path);
+            std::vector<char> buffer;
+            const CatalogEntry entry = scanPreparedSessionFile(
+                dir.path(), path, ChatFile{std::string(NAME), 1.0}, std::move(prepared), {}, buffer);
+            EXPECT_EQ(statusText(entry.status), "fallback");
+            EXPECT_FALSE(entry.sessionId.has_value());
+        }
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+            dir.write(NAME, own);
+            dir.write("other", other);
+            PreparedHead prepared = prepareHeadFile(path);
+            ASSERT_EQ(prepared.opened.verdict, OpenVerdict::Opened);
+            c.swap(dir, path);
+            std::vector<char> buffer;
+            const ProjectIdEntry entry =
+                scanPreparedHead(path, std::string(NAME), std::move(prepared), buffer);
+            EXPECT_EQ(statusText(entry.status), "ok");
+            EXPECT_EQ(entry.sessionId, "own");
+            EXPECT_EQ(entry.cwd, "/own");
+        }
+        EXPECT_EQ(openDescriptors(), before);
     }
 }
 

@@ -8,9 +8,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +28,7 @@
 namespace orva {
 namespace {
 
+using testing::makeSocket;
 using testing::openDescriptors;
 using testing::TempDir;
 
@@ -40,17 +39,6 @@ const char* verdictName(OpenVerdict verdict) {
         case OpenVerdict::Fallback: return "fallback";
     }
     return "?";
-}
-
-void makeSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof(address.sun_path));
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0) << std::strerror(errno);
-    ::close(fd);
 }
 
 struct OpenCase {
@@ -214,6 +202,84 @@ TEST(OpenRegularFile, DescriptorTableFullIsFallbackAndLeaksNothing) {
 
     EXPECT_EQ(verdictName(verdict), verdictName(OpenVerdict::Fallback));
     EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(OpenRegularFile, RunningOutOfDescriptorsIsToldApart) {
+    OpenOutcome outcome;
+    const std::pair<int, bool> cases[] = {{EMFILE, true}, {ENFILE, true}, {EACCES, false}, {ENOENT, false}};
+    for (const auto& [error, shortage] : cases) {
+        outcome.verdict = OpenVerdict::Fallback;
+        outcome.error = error;
+        EXPECT_EQ(ranOutOfDescriptors(outcome), shortage) << error;
+    }
+    outcome.verdict = OpenVerdict::Skip;
+    outcome.error = EMFILE;
+    EXPECT_FALSE(ranOutOfDescriptors(outcome));
+}
+
+long blocksReadByThisThread() {
+    rusage usage{};
+    EXPECT_EQ(::getrusage(RUSAGE_THREAD, &usage), 0);
+    return usage.ru_inblock;
+}
+
+// Advice goes on for a first interval, stops while nothing comes from disk, and
+// comes back once the thread reads from disk again.
+TEST(AdviceGate, AdvisesWhileFilesComeFromDisk) {
+    TempDir dir;
+    const std::string path = dir.write("cold", std::string(1 << 20, 'x'));
+    AdviceGate gate;
+    for (std::size_t i = 0; i < ADVICE_CHECK_INTERVAL; ++i) EXPECT_TRUE(gate.next()) << i;
+    for (std::size_t i = 0; i < 3 * ADVICE_CHECK_INTERVAL; ++i) EXPECT_FALSE(gate.next()) << i;
+
+    // Read the file from disk: flushed, dropped from the page cache, read again.
+    const long before = blocksReadByThisThread();
+    {
+        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        ASSERT_EQ(::fdatasync(fd.get()), 0);
+        ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+        std::vector<char> buffer(1 << 20);
+        ASSERT_EQ(readFullAt(fd.get(), 0, buffer).count, buffer.size());
+    }
+    if (blocksReadByThisThread() == before) GTEST_SKIP() << "this file system does not read from disk";
+    bool advising = false;
+    for (std::size_t i = 0; i < ADVICE_CHECK_INTERVAL; ++i) advising = gate.next();
+    EXPECT_TRUE(advising);
+}
+
+// The depth that fits: threads each holding depth files and alsoHeld more beside the
+// descriptors open now and a reserve, under the soft limit; 1 at the least.
+TEST(FitReadAhead, FitsTheDescriptorLimit) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // New descriptors take the lowest free numbers below the soft limit: what counts
+    // is the descriptors open below it (those of the test are all far below 64).
+    std::size_t open = 0;
+    for (const int fd : openDescriptors()) open += fd < 64;
+    const std::size_t taken = open + DESCRIPTOR_RESERVE;
+    struct Case {
+        std::size_t soft, wanted, threads, alsoHeld, depth;
+    };
+    const Case cases[] = {
+        {taken + 2 * (32 + 1), 32, 2, 1, 32},     // exactly room for the wanted depth
+        {taken + 2 * (32 + 1) - 1, 32, 2, 1, 31},  // one descriptor short
+        {taken + 2 * (5 + 1) + 1, 32, 2, 1, 5},
+        {taken + 4 * 8, 32, 4, 0, 8},
+        {taken + 100000, 32, 2, 1, 32},  // never above what is wanted
+        {taken + 2, 32, 2, 1, 1},        // no room ahead: one file at a time
+        {8, 32, 2, 1, 1},
+        {taken + 1000, 1, 2, 1, 1},
+        {taken + 1000, 32, 0, 1, 1},
+    };
+    for (const Case& c : cases) {
+        if (c.soft > saved.rlim_max) continue;
+        const rlimit limit = {static_cast<rlim_t>(c.soft), saved.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        const std::size_t depth = fitReadAhead(c.wanted, c.threads, c.alsoHeld);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(depth, c.depth) << "soft " << c.soft << ", " << c.threads << " threads";
+    }
 }
 
 bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }

@@ -3,9 +3,8 @@
 // thread that keeps swapping the files.
 #include "head_scan.h"
 
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +25,8 @@
 namespace orva {
 namespace {
 
+using testing::chatFileName;
+using testing::makeSocket;
 using testing::openDescriptors;
 using testing::TempDir;
 
@@ -157,36 +158,19 @@ TEST(ScanHead, ReusesTheWorkerBufferWithoutGrowingIt) {
     EXPECT_EQ(buffer.size(), RECORD.size() + 1);
 }
 
-void makeSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    ::close(fd);
-}
+constexpr std::size_t KINDS = 11;
+const char* const EXPECTED[KINDS] = {"ok", "ok", "skip", "skip", "fallback", "fallback",
+                                     "skip", "skip", "skip", "skip", "fallback"};
 
-std::string chatName(std::size_t n) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%08zx-0000-4000-8000-%012zx.jsonl", n, n);
-    return name;
-}
-
-// Thousands of files of every outcome, scanned the way the driver does it.
-TEST(ScanHead, ThousandsOfFilesOfEveryOutcomeLeaveNoDescriptorOpen) {
-    TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+// files chat files of every outcome, kind i % KINDS of EXPECTED, then one name listed
+// but never made: the names in order.
+std::vector<std::string> writeEveryOutcome(const TempDir& dir, std::size_t files) {
     dir.write("target", RECORD + "\n");
     const std::string large = padTo(RECORD + "\n", 70000, 'x');
     const std::string largeBlank = padTo("\n", 70000);
-    constexpr std::size_t KINDS = 11;
-    constexpr std::size_t FILES = 2200;
-    const char* expected[KINDS] = {"ok", "ok", "skip", "skip", "fallback", "fallback",
-                                   "skip", "skip", "skip", "skip", "fallback"};
     std::vector<std::string> names;
-    for (std::size_t i = 0; i < FILES; ++i) {
-        const std::string name = chatName(i);
+    for (std::size_t i = 0; i < files; ++i) {
+        const std::string name = chatFileName(i);
         const std::string path = dir / name;
         switch (i % KINDS) {
             case 0: dir.write(name, RECORD + "\n"); break;
@@ -195,28 +179,90 @@ TEST(ScanHead, ThousandsOfFilesOfEveryOutcomeLeaveNoDescriptorOpen) {
             case 3: dir.write(name, "\n \r\n"); break;
             case 4: dir.write(name, "no json\n"); break;
             case 5: dir.write(name, largeBlank); break;
-            case 6: ASSERT_EQ(::symlink("target", path.c_str()), 0); break;
-            case 7: ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); break;
-            case 8: ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); break;
+            case 6: EXPECT_EQ(::symlink("target", path.c_str()), 0); break;
+            case 7: EXPECT_EQ(::mkfifo(path.c_str(), 0644), 0); break;
+            case 8: EXPECT_EQ(::mkdir(path.c_str(), 0755), 0); break;
             case 9: makeSocket(path); break;
             case 10: dir.write(name, R"({"sessionId":"x"})" "\n"); break;
         }
         names.push_back(name);
     }
-    names.push_back(chatName(FILES));  // listed, then gone before the open
+    names.push_back(chatFileName(files));  // listed, then gone before the open
+    return names;
+}
 
+// The entries of names as the driver gets them, in order.
+std::vector<ProjectIdEntry> scanAll(const TempDir& dir, const std::vector<std::string>& names,
+                                    unsigned threads, std::size_t readAhead) {
+    auto pool = runWorkers(std::span<const std::string>(names), threads, readAhead, HeadWorker{dir.path()});
+    EXPECT_TRUE(pool.faults.empty());
+    std::vector<ProjectIdEntry> results;
+    for (const auto& chunk : pool.chunks) {
+        for (std::size_t i = 0; i < chunk.results.size(); ++i) {
+            ProjectIdFields fields;
+            chunk.results.fields(i, fields);
+            ProjectIdEntry& entry = results.emplace_back();
+            entry.name = names[chunk.firstFile + i];
+            entry.status = chunk.results.status(i);
+            if (fields[0]) entry.sessionId = std::string(*fields[0]);
+            if (fields[1]) entry.cwd = std::string(*fields[1]);
+        }
+    }
+    return results;
+}
+
+std::string describe(const std::vector<ProjectIdEntry>& entries) {
+    std::string text;
+    for (const ProjectIdEntry& entry : entries) {
+        text += entry.name + " " + std::string(statusText(entry.status)) + " " + entry.sessionId.value_or("-") +
+                " " + entry.cwd.value_or("-") + "\n";
+    }
+    return text;
+}
+
+// Thousands of files of every outcome, scanned the way the driver does it.
+TEST(ScanHead, ThousandsOfFilesOfEveryOutcomeLeaveNoDescriptorOpen) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    constexpr std::size_t FILES = 2200;
+    const std::vector<std::string> names = writeEveryOutcome(dir, FILES);
     const auto before = openDescriptors();
-    const auto pool = runWorkers<ProjectIdEntry>(
-        std::span<const std::string>(names), 8, HEAD_WORKER_BUFFER,
-        [&](const std::string& name, std::vector<char>& buffer) { return scanHead(dir.path(), name, buffer); });
+    const std::vector<ProjectIdEntry> results = scanAll(dir, names, 8, DEFAULT_READ_AHEAD);
     EXPECT_EQ(openDescriptors(), before);
 
-    ASSERT_EQ(pool.results.size(), names.size());
+    ASSERT_EQ(results.size(), names.size());
     for (std::size_t i = 0; i < FILES; ++i) {
-        ASSERT_EQ(pool.results[i].name, names[i]);
-        ASSERT_EQ(statusText(pool.results[i].status), expected[i % KINDS]) << names[i];
+        ASSERT_EQ(results[i].name, names[i]);
+        ASSERT_EQ(statusText(results[i].status), EXPECTED[i % KINDS]) << names[i];
     }
-    EXPECT_EQ(pool.results.back().status, EntryStatus::Skip);
+    EXPECT_EQ(results.back().status, EntryStatus::Skip);
+}
+
+// Read-ahead changes when files are opened, never what is read from them: the same
+// entries at depth 1, the default depth and a depth beyond every chunk, and when
+// no descriptor is left for any early open, so that each file is opened again at
+// its turn.
+TEST(ScanHead, SameEntriesAtEveryReadAheadDepth) {
+    TempDir dir;
+    const std::vector<std::string> names = writeEveryOutcome(dir, 120);
+    const std::string reference = describe(scanAll(dir, names, 1, 1));
+    for (const unsigned threads : {1U, 3U}) {
+        for (const std::size_t depth : {std::size_t{1}, DEFAULT_READ_AHEAD, std::size_t{1000}}) {
+            EXPECT_EQ(describe(scanAll(dir, names, threads, depth)), reference)
+                << threads << " threads, depth " << depth;
+        }
+    }
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Room for the file at its turn only. New descriptors take the lowest free
+    // numbers, so only those open low down count.
+    std::size_t open = 0;
+    for (const int fd : openDescriptors()) open += fd < 64;
+    const rlimit tight = {static_cast<rlim_t>(open + 1), saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const std::vector<ProjectIdEntry> limited = scanAll(dir, names, 1, 16);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(describe(limited), reference);
 }
 
 // A thread keeps replacing every chat file with a symbolic link to a foreign file, a
@@ -231,7 +277,7 @@ TEST(ScanHead, ScansRacingRenamesOnlySeeTheirOwnFileOrSkip) {
     };
     std::vector<std::string> names;
     for (std::size_t i = 0; i < FILES; ++i) {
-        names.push_back(chatName(i));
+        names.push_back(chatFileName(i));
         dir.write(names[i], ownRecord(i));
     }
 

@@ -1,5 +1,5 @@
-// The output documents byte for byte, the string escaping, the number format and
-// the writer's buffering and error rules.
+// The output documents byte for byte, from plain entries and from their stored form,
+// the string escaping, the number format and the writer's buffering and error rules.
 #include "json_writer.h"
 
 #include <fcntl.h>
@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -33,15 +36,53 @@ private:
     int fd_;
 };
 
+// The entries split into stores of up to three, as the workers' chunks hold them,
+// with their names and times in a listing.
+template <class Entry, class Fields>
+std::vector<EntryStore> storedChunks(const std::vector<Entry>& entries, Fields (*fieldsOf)(const Entry&)) {
+    std::vector<EntryStore> stores((entries.size() + 2) / 3);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Fields fields = fieldsOf(entries[i]);
+        stores[i / 3].add(entries[i].status, fields);
+    }
+    return stores;
+}
+
+std::vector<StoredChunk> chunksOf(const std::vector<EntryStore>& stores) {
+    std::vector<StoredChunk> chunks;
+    for (std::size_t i = 0; i < stores.size(); ++i) chunks.push_back({3 * i, &stores[i]});
+    return chunks;
+}
+
+// The document of the entries, written from the entries and from their stored form,
+// which must give the same bytes.
 std::string catalogDocument(const std::vector<CatalogEntry>& entries, bool truncated) {
     MemoryFile file;
     EXPECT_FALSE(writeCatalogDocument(file.fd(), entries, truncated).failed);
+    std::vector<ChatFile> listing;
+    for (const CatalogEntry& entry : entries) listing.push_back({entry.name, entry.mtimeMs});
+    const std::vector<EntryStore> stores = storedChunks(entries, &catalogFieldsOf);
+    MemoryFile stored;
+    {
+        JsonWriter writer(stored.fd(), CATALOG_OUTPUT_BUFFER);
+        EXPECT_FALSE(writeCatalogDocument(writer, listing, chunksOf(stores), truncated).failed);
+    }
+    EXPECT_EQ(stored.contents(), file.contents());
     return file.contents();
 }
 
 std::string projectIdsDocument(const std::vector<ProjectIdEntry>& entries) {
     MemoryFile file;
     EXPECT_FALSE(writeProjectIdsDocument(file.fd(), entries).failed);
+    std::vector<std::string> names;
+    for (const ProjectIdEntry& entry : entries) names.push_back(entry.name);
+    const std::vector<EntryStore> stores = storedChunks(entries, &projectIdFieldsOf);
+    MemoryFile stored;
+    {
+        JsonWriter writer(stored.fd(), PROJECT_IDS_OUTPUT_BUFFER);
+        EXPECT_FALSE(writeProjectIdsDocument(writer, names, chunksOf(stores)).failed);
+    }
+    EXPECT_EQ(stored.contents(), file.contents());
     return file.contents();
 }
 
@@ -70,18 +111,17 @@ CatalogEntry workedExample() {
     return entry;
 }
 
+// The worked example's document, as the black-box catalog test and the manual page
+// show it too.
+std::string workedExampleDocument() {
+    std::ifstream in(ORVA_WORKED_EXAMPLE_CATALOG, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(CatalogDocument, WorkedExampleByteForByte) {
-    EXPECT_EQ(catalogDocument({workedExample()}, false),
-              "{\"version\":1,\"truncated\":false,\"entries\":["
-              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\""
-              ",\"mtimeMs\":1700000000123.4568,\"status\":\"ok\""
-              ",\"sessionId\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d\""
-              ",\"cwd\":\"/home/dev/app\""
-              ",\"startTime\":\"2023-11-14T22:13:20.000Z\""
-              ",\"gitBranch\":\"main\""
-              ",\"promptText\":\"Fix the \\\"login\\\" test\\nnow\""
-              ",\"customTitle\":\"Login fix\""
-              ",\"titleSource\":\"manual\"}]}\n");
+    const std::string expected = workedExampleDocument();
+    ASSERT_FALSE(expected.empty()) << "cannot read " << ORVA_WORKED_EXAMPLE_CATALOG;
+    EXPECT_EQ(catalogDocument({workedExample()}, false), expected);
 }
 
 TEST(CatalogDocument, SkipAndFallbackWriteOnlyNameTimeAndStatus) {

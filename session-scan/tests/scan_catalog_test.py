@@ -4,9 +4,11 @@ bundled example directory."""
 
 import json
 import os
+import resource
 import socket
 import unittest
 
+from orva_test_support import worked_example_catalog
 from scanner_harness import ChatDirTestCase, run_scanner, run_scanner_measured, session_name, SCANNER
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -59,18 +61,7 @@ class CatalogTest(ChatDirTestCase):
         self.write_file(WORKED_NAME, [first_record(WORKED_STEM, 'Fix the "login" test\nnow'),
                                       assistant_record("Looking at the test."), title_record("Login fix")],
                         mtime_ns=WORKED_MTIME_NS)
-        expected = ('{"version":1,"truncated":false,"entries":['
-                    '{"name":"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl"'
-                    ',"mtimeMs":1700000000123.4568,"status":"ok"'
-                    ',"sessionId":"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d"'
-                    ',"cwd":"/home/dev/app"'
-                    ',"startTime":"2023-11-14T22:13:20.000Z"'
-                    ',"gitBranch":"main"'
-                    ',"promptText":"Fix the \\"login\\" test\\nnow"'
-                    ',"customTitle":"Login fix"'
-                    ',"titleSource":"manual"'
-                    '}]}\n').encode()
-        self.assertEqual(self.scan().stdout, expected)
+        self.assertEqual(self.scan().stdout, worked_example_catalog())
         self.write_file(WORKED_NAME, b"", mtime_ns=WORKED_MTIME_NS)
         self.assertEqual(self.scan().stdout, (
             '{"version":1,"truncated":false,"entries":[{"name":"%s","mtimeMs":1700000000123.4568,"status":"skip"}]}\n'
@@ -112,14 +103,13 @@ class CatalogTest(ChatDirTestCase):
         self.assertEqual(self.entries(timeout=20), expected)
 
     def test_unreadable_chat_file_and_sidecar(self):
-        os.chmod(self._tmp, 0o755)
-        os.chmod(self.chats, 0o755)
+        self.share_with_others()
         readable_stem, readable = session_name(1)
         unreadable = session_name(2)[1]
         self.write_file(readable, [first_record(readable_stem)])
         os.chmod(self.write_file(readable_stem + ".title.json", sidecar("Hidden")), 0)
         os.chmod(self.write_file(unreadable, [first_record("x")]), 0)
-        entries = self.entries(user=65534, group=65534, extra_groups=[])
+        entries = self.entries(other_user=True)
         self.assertEqual(entries[unreadable], {"status": "fallback"})
         self.assertEqual(entries[readable]["status"], "ok")
         self.assertNotIn("titleSidecar", entries[readable])
@@ -193,6 +183,33 @@ class CatalogTest(ChatDirTestCase):
         self.assertTrue(all(e["sourceType"] == "tail" for e in by_kind[1]))
         self.assertTrue(all(len(e["promptText"]) == 201 and "titleSidecar" in e for e in by_kind[3]))
         self.assertTrue(all(e["status"] == "fallback" for e in by_kind[2] + by_kind[5]))
+
+    def test_same_document_under_a_descriptor_limit_of_8(self):
+        # The read-ahead shrinks to what the process may hold, down to one file at a
+        # time; the document does not change. (Two threads, each with a chat file and
+        # a sidecar open, is what 8 descriptors hold beside the standard streams.)
+        filler = [assistant_record("w" * 3000) for _ in range(60)]
+        for n in range(120):
+            stem, name = session_name(n)
+            if n % 3 == 0:
+                self.write_file(name, [first_record(stem)] + filler + [source_record("tail", str(n))])
+            elif n % 3 == 1:
+                self.write_file(name, [first_record(stem, prompt="p" * 300)])
+                self.write_file(stem + ".title.json", sidecar("Side %d" % n))
+            else:
+                self.write_file(name, [first_record(stem), title_record("Title %d" % n)])
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (8, 8))
+        for chats in (self.chats, EXAMPLES):
+            for threads in (("--threads", "1"), ("--threads", "2")):
+                with self.subTest(chats=chats, threads=threads):
+                    unlimited = run_scanner("scan-catalog", chats, *threads)
+                    tight = run_scanner("scan-catalog", chats, *threads, preexec_fn=limited)
+                    self.assertEqual((tight.status, tight.stderr), (0, b""))
+                    self.assertEqual(tight.stdout, unlimited.stdout)
+                    if chats == self.chats:
+                        self.assertEqual(tight.stdout.count(b'"status":"ok"'), 120)
 
     def test_example_directory(self):
         self.maxDiff = None

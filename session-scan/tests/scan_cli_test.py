@@ -2,13 +2,15 @@
 the source digest, the missing and unreadable directory, and write errors."""
 
 import hashlib
+import json
 import os
+import re
 import resource
 import subprocess
 import sys
 import unittest
 
-from scanner_harness import SCANNER, ChatDirTestCase, run_scanner
+from scanner_harness import SCANNER, ChatDirTestCase, run_scanner, session_name
 
 USAGE = (b"usage: orva-session-scan <scan-catalog|scan-project-ids|--source-sha256> "
          b"[chats_dir] [options]\n")
@@ -87,15 +89,10 @@ class Directories(ChatDirTestCase):
             self.assertEqual(run.stderr, b"orva-session-scan: Not a directory (os error 20)\n")
 
     def test_an_unreadable_directory(self):
-        if os.geteuid() == 0:
-            # root reads any directory; an unprivileged user meets the permission check
-            preexec = lambda: (os.setgid(65534), os.setuid(65534))
-            os.chmod(self._tmp, 0o755)
-        else:
-            preexec = None
+        self.share_with_others()
         os.chmod(self.chats, 0o000)
         try:
-            run = run_scanner("scan-catalog", self.chats, preexec_fn=preexec)
+            run = run_scanner("scan-catalog", self.chats, other_user=True)
         finally:
             os.chmod(self.chats, 0o755)
         self.assertEqual((run.status, run.stdout), (1, b""))
@@ -182,6 +179,53 @@ class InternalFaults(ChatDirTestCase):
                     break
             self.assertIn(101, statuses)
             self.assertIn(0, statuses)
+
+    def test_worker_that_runs_out_of_memory_is_reported_with_its_count(self):
+        # Two threads: the first one's share holds 2000 records with a 60 KB working
+        # directory each, more than the address space left to it; the second one's
+        # records are tiny. The first thread must fail and be reported; the document
+        # still comes out, with status 0, and lacks exactly the entries reported.
+        tiny = os.path.join(self._tmp, "tiny")
+        os.mkdir(tiny)
+        for n in range(4000):
+            stem, name = session_name(n)
+            for directory in (self.chats, tiny):
+                cwd = "/w" * 30000 if directory == self.chats and n < 2000 else "/w"
+                record = {"type": "user", "sessionId": stem, "cwd": cwd, "timestamp": "t",
+                          "message": {"parts": [{"text": "p"}]}}
+                path = os.path.join(directory, name)
+                with open(path, "w") as f:
+                    f.write(json.dumps(record) + "\n")
+                # Newest first: the large records are the first thread's share.
+                os.utime(path, ns=((2000000000 - n) * 10**9,) * 2)
+        for subcommand in ("scan-catalog", "scan-project-ids"):
+            # The smallest address space in which the tiny directory scans cleanly.
+            low, high = 1 << 20, 1 << 33
+            while high - low > 65536:
+                middle = (low + high) // 2
+                run = self.run_with_address_space(middle, subcommand, tiny, "--threads", "2")
+                if run.status == 0 and run.stderr == b"":
+                    high = middle
+                else:
+                    low = middle
+            for attempt in range(3):
+                with self.subTest(subcommand=subcommand, attempt=attempt):
+                    run = self.run_with_address_space(high + (40 << 20), subcommand, self.chats,
+                                                      "--threads", "2")
+                    self.assertEqual(run.status, 0, run.stderr)
+                    missing = set()
+                    for line in run.stderr.decode().splitlines():
+                        match = re.fullmatch(r"orva-session-scan: worker thread (\d+) \(files (\d+) to (\d+)\) "
+                                             r"failed: std::bad_alloc; (\d+) entries are left out of the document",
+                                             line)
+                        self.assertIsNotNone(match, line)
+                        first, last, count = int(match[2]), int(match[3]), int(match[4])
+                        self.assertEqual(count, last - first + 1)
+                        missing |= set(range(first - 1, last))
+                    self.assertTrue(run.stderr.startswith(
+                        b"orva-session-scan: worker thread 1 (files 1 to 2000) failed: "), run.stderr)
+                    names = [entry["name"] for entry in run.document()["entries"]]
+                    self.assertEqual(names, [session_name(n)[1] for n in range(4000) if n not in missing])
 
 if __name__ == "__main__":
     unittest.main()

@@ -10,28 +10,34 @@ import tempfile
 import time
 import unittest
 
+from orva_test_support import NOBODY, Run, copy_for_other_users, shared_temp_root
+
 SCANNER = os.environ.get("ORVA_SESSION_SCAN", "")
 
 
-class Run:
-    def __init__(self, status, stdout, stderr):
-        self.status = status
-        self.stdout = stdout
-        self.stderr = stderr
-
-    def document(self):
-        """The stdout document parsed as JSON (asserts a single line)."""
-        assert self.stdout.endswith(b"\n") and self.stdout.count(b"\n") == 1, self.stdout[:200]
-        return json.loads(self.stdout)
+def scanner_for_other_users():
+    """The copy of the scanner that another uid can run (see copy_for_other_users)."""
+    return copy_for_other_users(SCANNER)
 
 
-def run_scanner(*args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
-    """Runs the scanner with args (str or bytes) and returns its Run."""
-    if not SCANNER:
-        raise unittest.SkipTest("ORVA_SESSION_SCAN is not set")
-    proc = subprocess.run([SCANNER, *args], stdin=stdin, capture_output=True,
+def _run(program, args, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
+    proc = subprocess.run([program, *args], stdin=stdin, capture_output=True,
                           timeout=timeout, **kwargs)
     return Run(proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_scanner(*args, other_user=False, **kwargs):
+    """Runs the scanner with args (str or bytes) and returns its Run. With other_user,
+    root runs it as NOBODY, so that file modes deny it what they deny others (a user
+    that is not root is denied by the modes already); the directories it reads must
+    then be open to others (ChatDirTestCase.share_with_others)."""
+    if not SCANNER:
+        raise unittest.SkipTest("ORVA_SESSION_SCAN is not set")
+    if not other_user:
+        return _run(SCANNER, args, **kwargs)
+    if os.geteuid() == 0:
+        kwargs.update(user=NOBODY, group=NOBODY, extra_groups=[])
+    return _run(scanner_for_other_users(), args, **kwargs)
 
 
 def run_scanner_measured(*args, timeout=60):
@@ -61,27 +67,34 @@ def run_scanner_under_thread_limit(tasks, *args, **kwargs):
     """Runs the scanner as a uid that owns no other process and may own at most
     `tasks` tasks (processes and threads, the scanner itself included), so that
     the kernel refuses thread starts beyond that. Root ignores RLIMIT_NPROC, hence
-    the uid, derived from the test's pid so that parallel runs do not share it.
-    The directories the scanner reads must be open to others (share_with_others).
+    the uid, derived from the test's pid so that parallel runs do not share it; a
+    user that is not root keeps its own uid, whose other processes already count
+    against the limit. The scanner is the copy of scanner_for_other_users, and the
+    directories it reads must be open to others (share_with_others).
     LeakSanitizer's exit check needs a thread of its own and is turned off."""
     uid = 0x5EED0000 + (os.getpid() & 0xFFFF)
+    as_root = os.geteuid() == 0
 
     def drop():
-        os.setgroups([])
-        os.setresgid(uid, uid, uid)
-        os.setresuid(uid, uid, uid)
+        if as_root:
+            os.setgroups([])
+            os.setresgid(uid, uid, uid)
+            os.setresuid(uid, uid, uid)
         resource.setrlimit(resource.RLIMIT_NPROC, (tasks, tasks))
 
+    if not SCANNER:
+        raise unittest.SkipTest("ORVA_SESSION_SCAN is not set")
     env = dict(kwargs.pop("env", os.environ))
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    return run_scanner(*args, preexec_fn=drop, env=env, **kwargs)
+    return _run(scanner_for_other_users(), args, preexec_fn=drop, env=env, **kwargs)
 
 
 class ChatDirTestCase(unittest.TestCase):
-    """A test case with a fresh temporary chat directory in self.chats."""
+    """A test case with a fresh temporary chat directory in self.chats, private until
+    share_with_others opens it."""
 
     def setUp(self):
-        self._tmp = tempfile.mkdtemp(prefix="orva-scan-test-")
+        self._tmp = tempfile.mkdtemp(prefix="orva-scan-test-", dir=shared_temp_root())
         self.chats = os.path.join(self._tmp, "chats")
         os.mkdir(self.chats)
 
@@ -89,7 +102,7 @@ class ChatDirTestCase(unittest.TestCase):
         shutil.rmtree(self._tmp, ignore_errors=True)
 
     def share_with_others(self):
-        """Opens the temporary tree to other uids (see run_scanner_under_thread_limit)."""
+        """Opens the temporary tree to other uids (see run_scanner's other_user)."""
         os.chmod(self._tmp, 0o755)
         os.chmod(self.chats, 0o755)
 

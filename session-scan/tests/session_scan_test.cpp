@@ -5,9 +5,12 @@
 #include "session_scan.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
@@ -17,11 +20,14 @@
 #include <gtest/gtest.h>
 
 #include "file_test_support.h"
+#include "json_writer.h"
+#include "worker_pool.h"
 #include "session_scan_hooks.h"
 
 namespace orva {
 namespace {
 
+using testing::chatFileName;
 using testing::TempDir;
 
 constexpr std::string_view SESSION = "0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d";
@@ -651,6 +657,124 @@ TEST(ScanSessionFile, ClosesEveryDescriptor) {
         scan(dir, {std::string(SESSION) + ".title.json"});
     }
     EXPECT_EQ(testing::openDescriptors(), before);
+}
+
+// ---- The pool's read-ahead ----
+
+// The catalog document of stored entries, as the program writes it.
+std::string writtenDocument(const CatalogListing& listing, std::span<const StoredChunk> chunks) {
+    const int fd = ::memfd_create("catalog", MFD_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    {
+        JsonWriter writer(fd, CATALOG_OUTPUT_BUFFER);
+        EXPECT_FALSE(writeCatalogDocument(writer, listing.files, chunks, listing.truncated).failed);
+    }
+    std::string document(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(::pread(fd, document.data(), document.size(), 0),
+              static_cast<ssize_t>(document.size()));
+    ::close(fd);
+    return document;
+}
+
+// The catalog document of dir as the program writes it, with the given threads and
+// read-ahead depth.
+std::string catalogDocument(const std::string& dir, unsigned threads, std::size_t readAhead) {
+    const CatalogListing listing = listCatalogFiles(dir, std::nullopt, false, 100000);
+    EXPECT_EQ(listing.result, ListingResult::Listed);
+    auto pool = runWorkers(std::span<const ChatFile>(listing.files), threads, readAhead,
+                           CatalogWorker{dir, listing.sidecarNames});
+    EXPECT_EQ(pool.spawnError, 0);
+    EXPECT_TRUE(pool.faults.empty());
+    std::vector<StoredChunk> chunks;
+    for (const auto& chunk : pool.chunks) chunks.push_back({chunk.firstFile, &chunk.results});
+    return writtenDocument(listing, chunks);
+}
+
+// A directory of every status and read shape, each kind a few times over, with
+// sidecars and modification times that interleave the kinds in the listing.
+void writeEveryKind(const TempDir& dir) {
+    constexpr std::size_t KINDS = 14;
+    for (std::size_t n = 0; n < 6 * KINDS; ++n) {
+        const std::string name = chatFileName(n);
+        const std::string stem = name.substr(0, name.size() - 6);
+        const std::string path = dir / name;
+        const std::string first = R"({"type":"user","sessionId":")" + stem +
+                                  R"(","cwd":"/w","timestamp":"t","message":{"parts":[{"text":"p"}]}})";
+        switch (n % KINDS) {
+            case 0: dir.write(name, lines({first, titleRecord("T" + std::to_string(n))})); break;
+            case 1:
+                dir.write(name, lines({first}));
+                dir.write(stem + ".title.json", SIDECAR);
+                break;
+            case 2: dir.write(name, sizedTo(tenRecords(), 100000, sourceRecord("mid") + "\n", Fill::Records)); break;
+            case 3: dir.write(name, sizedTo(tenRecords(), 400000, sourceRecord("tail") + "\n", Fill::Records)); break;
+            case 4: dir.write(name, ""); break;
+            case 5: dir.write(name, "  \n\r\n"); break;
+            case 6: ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); break;
+            case 7: ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); break;
+            case 8: ASSERT_EQ(::symlink((dir / chatFileName(0)).c_str(), path.c_str()), 0); break;
+            case 9: dir.write(name, "{bad\n"); break;
+            case 10: dir.write(name, lines({R"({"sessionId":"s","cwd":"/w"})"})); break;
+            case 11: dir.write(name, std::string(70000, 'x') + "\n" + first + "\n"); break;
+            case 12: dir.write(name, sizedTo(tenRecords(), 131073, "", Fill::Records)); break;
+            case 13: dir.write(name, lines({R"({"subtype":"managed_session_header_v1"})", first})); break;
+        }
+        if (n % KINDS != 8) {
+            const timespec times[2] = {{0, UTIME_OMIT}, {1700000000 + static_cast<time_t>(n % 5), 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        }
+    }
+}
+
+// Read-ahead changes when files are opened, never what is read from them: the
+// document is the same at depth 1 (one file at a time), the default depth and a
+// depth beyond every chunk, whatever the thread count; no descriptor is left open.
+TEST(CatalogWorker, SameDocumentAtEveryReadAheadDepth) {
+    TempDir generated;
+    writeEveryKind(generated);
+    for (const std::string& dir : {std::string(ORVA_EXAMPLE_CHATS), generated.path()}) {
+        SCOPED_TRACE(dir);
+        const auto before = testing::openDescriptors();
+        const std::string reference = catalogDocument(dir, 1, 1);
+        for (const std::string status : {"ok", "skip", "fallback"}) {
+            EXPECT_NE(reference.find("\"status\":\"" + status + "\""), std::string::npos) << status;
+        }
+        for (const unsigned threads : {1U, 3U}) {
+            for (const std::size_t depth : {std::size_t{1}, DEFAULT_READ_AHEAD, std::size_t{1000}}) {
+                EXPECT_EQ(catalogDocument(dir, threads, depth), reference)
+                    << threads << " threads, depth " << depth;
+            }
+        }
+        EXPECT_EQ(testing::openDescriptors(), before);
+    }
+}
+
+// With no descriptor to spare, every early open fails with EMFILE: each file is
+// opened again at its turn and gets the entry it gets without read-ahead.
+TEST(CatalogWorker, EarlyOpensWithoutDescriptorsAreRetriedAtTheirTurn) {
+    TempDir generated;
+    writeEveryKind(generated);
+    const std::string reference = catalogDocument(generated.path(), 1, 1);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Room for the chat file at its turn and its sidecar, and nothing ahead. New
+    // descriptors take the lowest free numbers, so only those open low down count.
+    std::size_t open = 0;
+    for (const int fd : testing::openDescriptors()) open += fd < 64;
+    const rlim_t tight = static_cast<rlim_t>(open + 2);
+    std::string document;
+    {
+        const CatalogListing listing = listCatalogFiles(generated.path(), std::nullopt, false, 1000);
+        const rlimit limited = {tight, saved.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+        auto pool = runWorkers(std::span<const ChatFile>(listing.files), 1, 16,
+                               CatalogWorker{generated.path(), listing.sidecarNames});
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        ASSERT_EQ(pool.chunks.size(), 1U);
+        const StoredChunk chunk = {0, &pool.chunks[0].results};
+        document = writtenDocument(listing, {&chunk, 1});
+    }
+    EXPECT_EQ(document, reference);
 }
 
 // ---- The backward source search ----

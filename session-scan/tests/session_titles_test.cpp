@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "file_test_support.h"
 #include "title_search_reference.h"
 
 namespace orva {
 namespace {
+
+using testing::repeat;
 
 // A custom-title record as the host writes it.
 std::string titleRecord(std::string_view title, std::string_view source) {
@@ -151,8 +154,6 @@ TEST(FindCustomTitle, Cases) {
     }
 }
 
-std::string repeat(std::string_view unit, std::size_t times);
-
 void expectSameOutcome(const CustomTitleOutcome& found, const CustomTitleOutcome& expected,
                        const std::string& what) {
     EXPECT_EQ(found.result, expected.result) << what;
@@ -230,7 +231,7 @@ TEST(FindCustomTitle, AgreesWithTheLiteralSearchOnRandomLines) {
         const std::size_t count = 1 + random() % 60;
         for (std::size_t i = 0; i < count; ++i) window += pieces[random() % std::size(pieces)];
         expectSameOutcome(findCustomTitle(window), reference::findCustomTitle(window),
-                          testing::PrintToString(window));
+                          ::testing::PrintToString(window));
     }
 }
 
@@ -275,12 +276,6 @@ std::vector<RecordFields> recordsOf(const std::vector<std::string>& lines) {
 std::string userRecord(std::string_view text) {
     return R"({"type":"user","message":{"role":"user","parts":[{"text":")" + std::string(text) +
            R"("}]}})";
-}
-
-std::string repeat(std::string_view unit, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += unit;
-    return out;
 }
 
 struct PromptCase {

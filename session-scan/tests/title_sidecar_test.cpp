@@ -16,13 +16,8 @@
 namespace orva {
 namespace {
 
+using testing::repeat;
 using testing::TempDir;
-
-std::string repeat(std::string_view unit, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += unit;
-    return out;
-}
 
 struct ShapeCase {
     const char* what;

@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace orva {
@@ -32,6 +33,57 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+
+constexpr std::size_t BUFFER_CAPACITY = 65536;
+
+// A worker of the pool made of one function, Result(const int& file,
+// std::vector<char>& buffer): its thread state is a read buffer reserved to
+// BUFFER_CAPACITY and the results; it has no early step.
+template <class Result, class Fn>
+struct ByFile {
+    const Fn& fn;
+
+    struct Thread {
+        std::vector<char> buffer;
+        std::vector<Result> results;
+    };
+    struct Ahead {};
+
+    Thread start(std::size_t fileCount) const {
+        Thread thread;
+        thread.buffer.reserve(BUFFER_CAPACITY);
+        thread.results.reserve(fileCount);
+        return thread;
+    }
+    Ahead prepare(const int&, Thread&) const { return {}; }
+    bool heldBack(const Ahead&) const { return false; }
+    void finish(const int& file, Ahead, Thread& thread) const {
+        thread.results.push_back(fn(file, thread.buffer));
+    }
+    std::vector<Result> end(Thread& thread) const { return std::move(thread.results); }
+};
+
+// The results of the chunks that finished, in list order, and what the pool said.
+template <class Result>
+struct Flat {
+    std::vector<Result> results;
+    std::vector<ChunkFault> faults;
+    int spawnError = 0;
+};
+
+template <class Result, class Fn>
+Flat<Result> runByFile(const std::vector<int>& files, unsigned threads, const Fn& fn) {
+    auto outcome = runWorkers(std::span<const int>(files), threads, 1, ByFile<Result, Fn>{fn});
+    Flat<Result> flat{{}, std::move(outcome.faults), outcome.spawnError};
+    std::size_t next = 0;
+    for (auto& chunk : outcome.chunks) {
+        EXPECT_GE(chunk.firstFile, next);
+        EXPECT_EQ(chunk.results.size(), chunk.fileCount);
+        next = chunk.firstFile + chunk.fileCount;
+        for (Result& result : chunk.results) flat.results.push_back(std::move(result));
+    }
+    return flat;
+}
 
 std::vector<int> filesUpTo(int n) {
     std::vector<int> files(static_cast<std::size_t>(n));
@@ -115,8 +167,7 @@ TEST(RunWorkers, ContiguousChunksOneThreadAndOneBufferEach) {
             ++calls;
             return sight(file, buffer);
         };
-        const PoolOutcome<Sighting> outcome =
-            runWorkers<Sighting>(std::span<const int>(files), threads, HEAD_WORKER_BUFFER, worker);
+        const Flat<Sighting> outcome = runByFile<Sighting>(files, threads, worker);
         ASSERT_EQ(outcome.spawnError, 0);
         EXPECT_THAT(outcome.faults, IsEmpty());
         ASSERT_EQ(outcome.results.size(), files.size());
@@ -130,7 +181,7 @@ TEST(RunWorkers, ContiguousChunksOneThreadAndOneBufferEach) {
             EXPECT_EQ(seen.file, static_cast<int>(i));
             EXPECT_NE(seen.thread, mainThread);
             EXPECT_EQ(seen.stackSize, WORKER_STACK_SIZE);
-            EXPECT_GE(seen.capacity, HEAD_WORKER_BUFFER);
+            EXPECT_GE(seen.capacity, BUFFER_CAPACITY);
             EXPECT_TRUE(seen.bufferEmpty);
             filesByThread[seen.thread].push_back(seen.file);
             EXPECT_EQ(bufferOf.emplace(seen.thread, seen.buffer).first->second, seen.buffer);
@@ -156,8 +207,7 @@ TEST(RunWorkers, ListingOrderWhenALaterChunkFinishesFirst) {
         if (file == 5) lastDone = true;
         return finish;
     };
-    const PoolOutcome<Finish> outcome =
-        runWorkers<Finish>(std::span<const int>(files), 3, 0, worker);
+    const Flat<Finish> outcome = runByFile<Finish>(files, 3, worker);
     ASSERT_EQ(outcome.spawnError, 0);
     ASSERT_EQ(outcome.results.size(), 6U);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(outcome.results[static_cast<std::size_t>(i)].file, i);
@@ -175,12 +225,13 @@ TEST(RunWorkers, FaultLosesOnlyItsChunk) {
     struct Case {
         int faultyFile;
         std::vector<int> kept;
-        ChunkFault fault;
+        std::size_t chunk, firstFile, fileCount;
+        std::string what;
     };
     const Case cases[] = {
-        {4, {0, 1, 2, 6, 7, 8}, {1, 3, 3, "std::bad_alloc"}},
-        {0, {3, 4, 5, 6, 7, 8}, {0, 0, 3, "disk on fire"}},
-        {8, {0, 1, 2, 3, 4, 5}, {2, 6, 3, "an exception of unknown type"}},
+        {4, {0, 1, 2, 6, 7, 8}, 1, 3, 3, "std::bad_alloc"},
+        {0, {3, 4, 5, 6, 7, 8}, 0, 0, 3, "disk on fire"},
+        {8, {0, 1, 2, 3, 4, 5}, 2, 6, 3, "an exception of unknown type"},
     };
     const std::vector<int> files = filesUpTo(9);  // three threads of three files
     for (const Case& c : cases) {
@@ -194,20 +245,38 @@ TEST(RunWorkers, FaultLosesOnlyItsChunk) {
             buffer.assign(16, 'x');  // results that own memory must survive the move
             return std::to_string(file);
         };
-        const PoolOutcome<std::string> outcome =
-            runWorkers<std::string>(std::span<const int>(files), 3, CATALOG_WORKER_BUFFER, worker);
+        const Flat<std::string> outcome = runByFile<std::string>(files, 3, worker);
         EXPECT_EQ(outcome.spawnError, 0);
         std::vector<std::string> expected;
         for (int file : c.kept) expected.push_back(std::to_string(file));
         EXPECT_THAT(outcome.results, ElementsAreArray(expected));
         ASSERT_EQ(outcome.faults.size(), 1U);
-        EXPECT_EQ(outcome.faults[0].chunk, c.fault.chunk);
-        EXPECT_EQ(outcome.faults[0].firstFile, c.fault.firstFile);
-        EXPECT_EQ(outcome.faults[0].fileCount, c.fault.fileCount);
-        EXPECT_EQ(outcome.faults[0].what, c.fault.what);
+        EXPECT_EQ(outcome.faults[0].chunk, c.chunk);
+        EXPECT_EQ(outcome.faults[0].firstFile, c.firstFile);
+        EXPECT_EQ(outcome.faults[0].fileCount, c.fileCount);
+        EXPECT_EQ(faultWhat(outcome.faults[0].error), c.what);
     }
-    EXPECT_EQ(describeFault({1, 3, 3, "std::bad_alloc"}),
-              "worker thread 2 (files 4 to 6) failed: std::bad_alloc; its results are left out");
+}
+
+// The line tells which files are missing and how many entries that is.
+TEST(DescribeFault, CountsTheEntriesLeftOut) {
+    const auto fault = [](std::size_t chunk, std::size_t first, std::size_t count, auto error) {
+        return describeFault({chunk, first, count, std::make_exception_ptr(error)});
+    };
+    EXPECT_EQ(fault(1, 3, 3, std::bad_alloc()).view(),
+              "worker thread 2 (files 4 to 6) failed: std::bad_alloc; 3 entries are left out of "
+              "the document");
+    EXPECT_EQ(fault(0, 0, 1, WorkerFault("disk on fire")).view(),
+              "worker thread 1 (files 1 to 1) failed: disk on fire; 1 entry is left out of the "
+              "document");
+    EXPECT_EQ(
+        fault(31, 310, 10, 7).view(),
+        "worker thread 32 (files 311 to 320) failed: an exception of unknown type; 10 entries "
+        "are left out of the document");
+    // A description too long for the line is cut, never overrun.
+    const FaultLine cut = fault(0, 0, 2, WorkerFault(std::string(2000, 'x')));
+    EXPECT_EQ(cut.size, cut.text.size() - 1);
+    EXPECT_TRUE(cut.view().starts_with("worker thread 1 (files 1 to 2) failed: xxx"));
 }
 
 TEST(RunWorkers, NoFilesNoThreads) {
@@ -217,12 +286,168 @@ TEST(RunWorkers, NoFilesNoThreads) {
         return file;
     };
     const std::vector<int> none;
-    const PoolOutcome<int> outcome =
-        runWorkers<int>(std::span<const int>(none), 8, HEAD_WORKER_BUFFER, worker);
+    const Flat<int> outcome = runByFile<int>(none, 8, worker);
     EXPECT_EQ(outcome.spawnError, 0);
     EXPECT_THAT(outcome.results, IsEmpty());
     EXPECT_THAT(outcome.faults, IsEmpty());
     EXPECT_EQ(calls.load(), 0);
+}
+
+// ---- Read-ahead ----
+
+// Files that are prepared and not yet released, over all threads.
+std::atomic<int> heldFiles{0};
+
+// What one thread saw: the order of its steps, and how many of its files were
+// prepared at the worst moment.
+struct Steps {
+    std::vector<std::string> log;  // "p3" prepared file 3, "f3" finished it
+    int mostHeld = 0;
+    std::vector<int> preparedAtFinish;  // for each finish, files prepared beyond it
+};
+
+// A prepared file: counted from its early step until it is destroyed, as a
+// descriptor would be held.
+struct Held {
+    int file = -1;
+    int* threadHeld = nullptr;
+    std::vector<int>* prepared = nullptr;
+
+    Held() = default;
+    Held(int f, int* held, std::vector<int>* set) : file(f), threadHeld(held), prepared(set) {
+        ++heldFiles;
+        ++*threadHeld;
+        prepared->push_back(f);
+    }
+    Held(Held&& other) noexcept { *this = std::move(other); }
+    Held& operator=(Held&& other) noexcept {
+        release();
+        file = std::exchange(other.file, -1);
+        threadHeld = std::exchange(other.threadHeld, nullptr);
+        prepared = std::exchange(other.prepared, nullptr);
+        return *this;
+    }
+    ~Held() { release(); }
+    void release() {
+        if (threadHeld == nullptr) return;
+        --heldFiles;
+        --*threadHeld;
+        std::erase(*prepared, file);
+        threadHeld = nullptr;
+    }
+};
+
+struct TrackingWorker {
+    int faultyFile = -1;
+    int heldBackFile = -1;  // its early step finds no resources
+
+    struct Thread {
+        Steps steps;
+        int held = 0;
+        std::vector<int> prepared;
+    };
+    Thread start(std::size_t) const { return {}; }
+    Held prepare(const int& file, Thread& thread) const {
+        thread.steps.log.push_back("p" + std::to_string(file));
+        Held held(file, &thread.held, &thread.prepared);
+        thread.steps.mostHeld = std::max(thread.steps.mostHeld, thread.held);
+        return held;
+    }
+    bool heldBack(const Held& held) const { return held.file == heldBackFile; }
+    void finish(const int& file, Held held, Thread& thread) const {
+        if (held.file != file) throw std::logic_error("another file's early step");
+        if (file == faultyFile) throw WorkerFault("fault at the turn");
+        thread.steps.log.push_back("f" + std::to_string(file));
+        int beyond = 0;
+        for (int other : thread.prepared) beyond += other > file;
+        thread.steps.preparedAtFinish.push_back(beyond);
+    }
+    Steps end(Thread& thread) const { return std::move(thread.steps); }
+};
+
+// Each file's early step comes once, before its turn, and up to readAhead - 1 files
+// ahead of it; never more than readAhead files are held; all are released at the end.
+TEST(RunWorkers, ReadAheadRing) {
+    struct Case {
+        int files;
+        unsigned threads;
+        std::size_t readAhead;
+    };
+    const Case cases[] = {{10, 1, 1}, {10, 1, 0},  {10, 1, 4}, {10, 2, 4},
+                          {9, 4, 32}, {100, 3, 8}, {7, 1, 7},  {1, 1, 16}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.files) + " files, " + std::to_string(c.threads) +
+                     " threads, read-ahead " + std::to_string(c.readAhead));
+        const std::vector<int> files = filesUpTo(c.files);
+        auto outcome =
+            runWorkers(std::span<const int>(files), c.threads, c.readAhead, TrackingWorker{});
+        EXPECT_EQ(heldFiles.load(), 0);
+        ASSERT_THAT(outcome.faults, IsEmpty());
+        const int depth = static_cast<int>(std::max<std::size_t>(c.readAhead, 1));
+        for (const auto& chunk : outcome.chunks) {
+            const Steps& steps = chunk.results;
+            const int first = static_cast<int>(chunk.firstFile);
+            const int last = first + static_cast<int>(chunk.fileCount) - 1;
+            EXPECT_LE(steps.mostHeld, depth);
+            std::vector<std::string> finishes;
+            std::map<std::string, int> seen;
+            for (const std::string& step : steps.log) {
+                ++seen[step];
+                if (step[0] == 'f') {
+                    finishes.push_back(step);
+                    EXPECT_EQ(seen["p" + step.substr(1)], 1) << step << " before its early step";
+                }
+            }
+            for (int file = first; file <= last; ++file) {
+                EXPECT_EQ(seen["p" + std::to_string(file)], 1) << file;
+                EXPECT_EQ(finishes[static_cast<std::size_t>(file - first)],
+                          "f" + std::to_string(file));
+                // At its turn, the next readAhead - 1 files of the chunk are ready.
+                EXPECT_EQ(steps.preparedAtFinish[static_cast<std::size_t>(file - first)],
+                          std::min(depth - 1, last - file))
+                    << file;
+            }
+        }
+    }
+}
+
+// An early step held back stops the read-ahead: nothing more is prepared before that
+// file's turn, and after it every file is prepared at its own turn only.
+TEST(RunWorkers, HeldBackEarlyStepStopsTheReadAhead) {
+    const std::vector<int> files = filesUpTo(30);
+    auto outcome = runWorkers(std::span<const int>(files), 1, 8, TrackingWorker{-1, 10});
+    ASSERT_EQ(outcome.chunks.size(), 1U);
+    const Steps& steps = outcome.chunks[0].results;
+    EXPECT_EQ(heldFiles.load(), 0);
+    for (int file = 0; file < 30; ++file) {
+        // Files 3 to 9 see the next files ready up to file 10, the one held back.
+        const int expected = file < 3 ? 7 : std::max(0, 10 - file);
+        EXPECT_EQ(steps.preparedAtFinish[static_cast<std::size_t>(file)], expected) << file;
+    }
+    // Nothing is prepared between file 10's early step and its turn; after it, each
+    // early step comes right before its own turn.
+    const auto heldBack = std::find(steps.log.begin(), steps.log.end(), "p10");
+    const auto turn = std::find(steps.log.begin(), steps.log.end(), "f10");
+    ASSERT_LT(heldBack, turn);
+    EXPECT_TRUE(
+        std::all_of(heldBack + 1, turn, [](const std::string& step) { return step[0] == 'f'; }));
+    const std::vector<std::string> rest(turn + 1, steps.log.end());
+    ASSERT_EQ(rest.size(), 2U * 19);
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        EXPECT_EQ(rest[i], (i % 2 == 0 ? "p" : "f") + std::to_string(11 + i / 2));
+    }
+}
+
+// A fault at a file's turn loses the chunk and releases every file it had prepared.
+TEST(RunWorkers, FaultReleasesWhatWasPrepared) {
+    const std::vector<int> files = filesUpTo(40);  // two chunks of 20
+    auto outcome = runWorkers(std::span<const int>(files), 2, 8, TrackingWorker{25});
+    EXPECT_EQ(heldFiles.load(), 0);
+    ASSERT_EQ(outcome.faults.size(), 1U);
+    EXPECT_EQ(outcome.faults[0].firstFile, 20U);
+    EXPECT_STREQ(faultWhat(outcome.faults[0].error), "fault at the turn");
+    ASSERT_EQ(outcome.chunks.size(), 1U);
+    EXPECT_EQ(outcome.chunks[0].firstFile, 0U);
 }
 
 std::size_t tasksOfThisProcess() {
@@ -295,8 +520,7 @@ TEST(RunWorkers, RefusedThreadStartJoinsTheStartedOnes) {
             return file;
         };
         const std::vector<int> files = filesUpTo(8);
-        const PoolOutcome<int> outcome =
-            runWorkers<int>(std::span<const int>(files), 8, HEAD_WORKER_BUFFER, worker);
+        const Flat<int> outcome = runByFile<int>(files, 8, worker);
         std::string problems;
         if (outcome.spawnError != EAGAIN)
             problems += "spawnError " + std::to_string(outcome.spawnError) + "; ";
@@ -318,8 +542,7 @@ TEST(RunWorkers, RefusedFirstThreadStart) {
             return file;
         };
         const std::vector<int> files = filesUpTo(3);
-        const PoolOutcome<int> outcome =
-            runWorkers<int>(std::span<const int>(files), 2, HEAD_WORKER_BUFFER, worker);
+        const Flat<int> outcome = runByFile<int>(files, 2, worker);
         if (outcome.spawnError != EAGAIN) return "spawnError " + std::to_string(outcome.spawnError);
         if (calls.load() != 0 || !outcome.results.empty()) return std::string("work was done");
         return std::string();
