@@ -5,9 +5,8 @@
 #include <bit>
 #include <cstring>
 
-#include "text.h"
-
 #include "simd.h"
+#include "text.h"
 
 namespace orva {
 namespace {
@@ -25,11 +24,20 @@ constexpr bool isStringSpecial(char c) {
     return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
 }
 
+// The value of each hexadecimal digit, -1 for every other byte.
+constexpr std::array<signed char, 256> HEX_VALUE = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    for (int digit = 0; digit < 10; ++digit) table['0' + digit] = static_cast<signed char>(digit);
+    for (int letter = 0; letter < 6; ++letter) {
+        table['a' + letter] = static_cast<signed char>(10 + letter);
+        table['A' + letter] = static_cast<signed char>(10 + letter);
+    }
+    return table;
+}();
+
 constexpr int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return HEX_VALUE[static_cast<unsigned char>(c)];
 }
 
 // The byte each one-letter escape stands for, by the letter after the backslash; 0
@@ -719,22 +727,26 @@ std::optional<std::string_view> readStringView(JsonCursor& cursor, std::string& 
 }
 
 std::size_t StringIndex::closingQuoteAcross(std::size_t from, unsigned& holds) const {
-    const std::size_t close = closingQuote(from);
-    if (close == NONE) return NONE;
-    const std::size_t first = from / 64;
-    const std::size_t last = close / 64;
+    std::size_t word = from / 64;
+    std::uint64_t keep = ~std::uint64_t{0} << (from % 64);
     std::uint64_t backslashes = 0;
     std::uint64_t high = 0;
-    for (std::size_t word = first; word <= last; ++word) {
-        std::uint64_t body = ~std::uint64_t{0};
-        if (word == first) body <<= from % 64;
-        if (word == last) body &= (std::uint64_t{1} << (close % 64)) - 1;
-        backslashes |= blocks[word].backslashes & body;
-        high |= blocks[word].high & body;
+    for (;; keep = ~std::uint64_t{0}) {
+        const StringBlock& block = blocks[word];
+        const std::uint64_t quotes = block.quotes & keep;
+        // The body up to the closing quote, or all of the block's rest.
+        const std::uint64_t body = quotes == 0 ? keep : ((quotes ^ (quotes - 1)) >> 1) & keep;
+        const std::uint64_t closing = quotes & (0 - quotes);
+        if ((block.bad & (body | closing)) != 0) return NONE;
+        backslashes |= block.backslashes & body;
+        high |= block.high & body;
+        if (quotes != 0) {
+            if (backslashes != 0) holds |= HAS_ESCAPES;
+            if (high != 0) holds |= HAS_NON_ASCII;
+            return 64 * word + static_cast<std::size_t>(__builtin_ctzll(quotes));
+        }
+        if (++word == count) return NONE;
     }
-    if (backslashes != 0) holds |= HAS_ESCAPES;
-    if (high != 0) holds |= HAS_NON_ASCII;
-    return close;
 }
 
 std::optional<StringIndex> indexStrings(std::string_view text, std::vector<StringBlock>& storage) {
