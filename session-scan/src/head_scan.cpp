@@ -42,8 +42,10 @@ HeadLine firstNonBlankLine(std::string_view data, bool wholeFile) {
     return {trimAsciiWhitespace(std::string_view(start, static_cast<std::size_t>(stop - start)))};
 }
 
-EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer,
-                           ProjectIdEntry& entry) {
+// The first record of an opened file, decoded into record (whose strings keep their
+// buffers from file to file), or the status that stands instead of it.
+EntryStatus readFirstRecord(const OpenOutcome& file, std::vector<char>& buffer,
+                            RecordFields& record) {
     const std::int64_t size = file.stamp.size;
     if (size <= 0) return EntryStatus::Skip;
     const bool wholeFile = size <= static_cast<std::int64_t>(HEAD_WINDOW);
@@ -54,15 +56,13 @@ EntryStatus scanOpenedHead(const OpenOutcome& file, std::vector<char>& buffer,
     const HeadLine head = firstNonBlankLine(std::string_view(buffer.data(), read.count), wholeFile);
     if (head.otherwise != EntryStatus::Ok) return head.otherwise;
 
-    std::optional<RecordFields> record = extractRecordFields(head.line);
-    if (!record || !record->sessionId || !record->cwd) return EntryStatus::Fallback;
-    entry.sessionId = std::move(record->sessionId);
-    entry.cwd = std::move(record->cwd);
+    if (!extractRecordFieldsInto(head.line, record) || !record.sessionId || !record.cwd)
+        return EntryStatus::Fallback;
     return EntryStatus::Ok;
 }
 
 EntryStatus statusOfOpened(const OpenOutcome& file, std::vector<char>& buffer,
-                           ProjectIdEntry& entry) {
+                           RecordFields& record) {
     switch (file.verdict) {
         case OpenVerdict::Skip:
             return EntryStatus::Skip;
@@ -71,7 +71,7 @@ EntryStatus statusOfOpened(const OpenOutcome& file, std::vector<char>& buffer,
         case OpenVerdict::Opened:
             break;
     }
-    return scanOpenedHead(file, buffer, entry);
+    return readFirstRecord(file, buffer, record);
 }
 
 }  // namespace
@@ -99,7 +99,12 @@ ProjectIdEntry scanPreparedHead(const std::string& path, std::string name, Prepa
                                 std::vector<char>& buffer) {
     ProjectIdEntry entry;
     if (!prepared.tried) prepared.opened = openRegularFile(path);
-    entry.status = statusOfOpened(prepared.opened, buffer, entry);
+    RecordFields record;
+    entry.status = statusOfOpened(prepared.opened, buffer, record);
+    if (entry.status == EntryStatus::Ok) {
+        entry.sessionId = record.sessionId;
+        entry.cwd = record.cwd;
+    }
     entry.name = std::move(name);
     return entry;
 }
@@ -118,10 +123,11 @@ PreparedHead HeadWorker::prepare(const std::string& name, Thread& thread) const 
 
 void HeadWorker::finish(const std::string& name, PreparedHead prepared, Thread& thread) const {
     joinPathInto(thread.path, chatsDir, name);
-    ProjectIdEntry entry;
     if (!prepared.tried) prepared.opened = openRegularFile(thread.path);
-    entry.status = statusOfOpened(prepared.opened, thread.buffer, entry);
-    thread.entries.add(entry.status, projectIdFieldsOf(entry));
+    const EntryStatus status = statusOfOpened(prepared.opened, thread.buffer, thread.record);
+    ProjectIdFields fields{};
+    if (status == EntryStatus::Ok) fields = {*thread.record.sessionId, *thread.record.cwd};
+    thread.entries.add(status, fields);
 }
 
 }  // namespace orva

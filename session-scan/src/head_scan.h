@@ -9,6 +9,7 @@
 
 #include "entry_store.h"
 #include "file_access.h"
+#include "record_fields.h"
 #include "scan_entries.h"
 
 namespace orva {
@@ -44,6 +45,7 @@ struct HeadWorker {
         std::vector<char> buffer;
         std::string path;
         AdviceGate advice;
+        RecordFields record;  // the first record of the file at hand, its buffers reused
         EntryStore entries;
     };
 

@@ -84,10 +84,10 @@ HeadRead takeHeadRecords(std::string_view window, HeadRecords& head) {
         const std::string_view line = trimAsciiWhitespace(window.substr(pos, end - pos));
         pos = end + 1;
         if (line.empty()) continue;
-        std::optional<RecordFields> record = extractRecordFields(line);
-        if (!record) return HeadRead::Malformed;
-        if (head.count == 0 && isManagedSessionMarker(*record)) return HeadRead::Managed;
-        head.records[head.count++] = std::move(*record);
+        RecordFields& record = head.records[head.count];
+        if (!extractRecordFieldsInto(line, record)) return HeadRead::Malformed;
+        if (head.count == 0 && isManagedSessionMarker(record)) return HeadRead::Managed;
+        ++head.count;
     }
     return HeadRead::Taken;
 }
@@ -295,10 +295,11 @@ CatalogEntry scanSessionEntry(const std::string& chatsDir, const std::string& pa
     if (!first.sessionId || !first.cwd || !first.timestamp || first.gitBranchNonString) {
         return stopped(EntryStatus::Fallback);
     }
-    entry.sessionId = std::move(first.sessionId);
-    entry.cwd = std::move(first.cwd);
-    entry.startTime = std::move(first.timestamp);
-    entry.gitBranch = std::move(first.gitBranch);
+    // Copied, not moved: the thread's records keep their buffers for the next file.
+    entry.sessionId = first.sessionId;
+    entry.cwd = first.cwd;
+    entry.startTime = first.timestamp;
+    entry.gitBranch = first.gitBranch;
 
     PromptOutcome prompt = firstPromptText(records.taken());
     if (prompt.result == TitleSearch::Error) return stopped(EntryStatus::Fallback);
