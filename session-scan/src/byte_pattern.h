@@ -9,8 +9,8 @@
 
 namespace orva {
 
-// Two of the needle's bytes, chosen where they are rare in chat records, filter 16
-// candidate positions at a time; only positions where both match are compared whole.
+// Two of the needle's bytes, chosen where they are rare in chat records, filter a
+// block of candidate positions at a time; only positions where both match are compared whole.
 // The windows searched are up to 64 KiB, and most hold no occurrence at all.
 class BytePattern {
   public:
@@ -24,15 +24,18 @@ class BytePattern {
     constexpr std::string_view needle() const { return needle_; }
     constexpr char anchorA() const { return needle_[anchorA_]; }
     constexpr char anchorB() const { return needle_[anchorB_]; }
+    constexpr std::size_t anchorOffsetA() const { return anchorA_; }
+    constexpr std::size_t anchorOffsetB() const { return anchorB_; }
 
-    // Offset of the last occurrence in haystack, or npos.
+    // Offset of the last occurrence in haystack, or npos. Blocks of candidates on the
+    // active reader path (32 at a time with SSE2, 64 with AVX2), then one at a time.
     std::size_t findLast(std::string_view haystack) const;
 
-  private:
     bool matchesAt(std::string_view haystack, std::size_t start) const {
         return std::memcmp(haystack.data() + start, needle_.data(), needle_.size()) == 0;
     }
 
+  private:
     std::string_view needle_;
     std::size_t anchorA_;
     std::size_t anchorB_;
