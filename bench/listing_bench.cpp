@@ -25,30 +25,8 @@
 #include <random>
 #include <string>
 
+#include "allocation_counter.h"
 #include "chat_listing.h"
-
-namespace {
-
-std::atomic<std::uint64_t> allocationCount{0};
-
-}  // namespace
-
-// The replacements pair malloc with free; GCC sees new paired with free once they
-// are inlined and would warn.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    ++allocationCount;
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -138,7 +116,7 @@ void BM_BaselineReaddirLstat(benchmark::State& state) {
 void BM_ListCatalogFiles(benchmark::State& state) {
     const std::string& dir = benchDir();
     const auto maxFiles = static_cast<std::uint64_t>(state.range(0));
-    const std::uint64_t before = allocationCount;
+    const std::size_t before = allocationCount;
     for (auto _ : state) {
         const orva::CatalogListing listing =
             orva::listCatalogFiles(dir, std::nullopt, false, maxFiles);
@@ -151,7 +129,7 @@ void BM_ListCatalogFiles(benchmark::State& state) {
 
 void BM_ListCatalogFilesWithCursor(benchmark::State& state) {
     const std::string& dir = benchDir();
-    const std::uint64_t before = allocationCount;
+    const std::size_t before = allocationCount;
     // A cursor half-way through the year keeps about half of the files.
     for (auto _ : state) {
         const orva::CatalogListing listing =
@@ -164,7 +142,7 @@ void BM_ListCatalogFilesWithCursor(benchmark::State& state) {
 void BM_ListProjectFiles(benchmark::State& state) {
     const std::string& dir = benchDir();
     const auto maxFiles = static_cast<std::uint64_t>(state.range(0));
-    const std::uint64_t before = allocationCount;
+    const std::size_t before = allocationCount;
     for (auto _ : state) {
         const orva::ProjectListing listing = orva::listProjectFiles(dir, maxFiles);
         if (listing.names.size() != std::min<std::uint64_t>(maxFiles, ENTRY_COUNT))

@@ -40,6 +40,7 @@
 
 #include "../session-scan/fuzz/baseline_reader/json_reader.h"
 #include "../session-scan/fuzz/baseline_reader/record_fields.h"
+#include "allocation_counter.h"
 #include "../session-scan/tests/title_search_reference.h"
 #include "json_reader.h"
 #include "record_fields.h"
@@ -49,24 +50,6 @@
 #ifndef ORVA_READER_LINES_DIR
 #define ORVA_READER_LINES_DIR "."
 #endif
-
-// Every allocation of the process is counted, so that a benchmark can report the
-// allocations its loop makes.
-namespace {
-std::size_t allocations = 0;
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -282,7 +265,7 @@ void extractLinesInto(benchmark::State& state, const Corpus& corpus, orva::Reade
     const OnPath on(path);
     orva::RecordFields fields;
     for (std::string_view line : corpus.lines) orva::extractRecordFieldsInto(line, fields);
-    const std::size_t before = allocations;
+    const std::size_t before = allocationCount;
     for (auto _ : state) {
         for (std::string_view line : corpus.lines) {
             const bool extracted = orva::extractRecordFieldsInto(line, fields);
@@ -290,7 +273,7 @@ void extractLinesInto(benchmark::State& state, const Corpus& corpus, orva::Reade
             benchmark::DoNotOptimize(fields);
         }
     }
-    state.counters["allocs/record"] = static_cast<double>(allocations - before) /
+    state.counters["allocs/record"] = static_cast<double>(allocationCount - before) /
                                       static_cast<double>(state.iterations() * corpus.lines.size());
     setBytes(state, corpus.bytes.size());
 }
@@ -308,7 +291,7 @@ void baselineSkipLines(benchmark::State& state, const Corpus& corpus) {
 }
 
 void baselineExtractLines(benchmark::State& state, const Corpus& corpus) {
-    const std::size_t before = allocations;
+    const std::size_t before = allocationCount;
     for (auto _ : state) {
         for (std::string_view line : corpus.lines) {
             auto fields = orva::baseline::extractRecordFields(line);
@@ -316,7 +299,7 @@ void baselineExtractLines(benchmark::State& state, const Corpus& corpus) {
             benchmark::DoNotOptimize(fields);
         }
     }
-    state.counters["allocs/record"] = static_cast<double>(allocations - before) /
+    state.counters["allocs/record"] = static_cast<double>(allocationCount - before) /
                                       static_cast<double>(state.iterations() * corpus.lines.size());
     setBytes(state, corpus.bytes.size());
 }

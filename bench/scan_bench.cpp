@@ -17,42 +17,9 @@
 
 #include "chat_listing.h"
 #include "head_scan.h"
+#include "allocation_counter.h"
 #include "session_scan.h"
 #include "worker_pool.h"
-
-namespace {
-
-std::atomic<std::uint64_t> allocationCount{0};
-std::atomic<std::uint64_t> allocatedBytes{0};
-
-}  // namespace
-
-// The replacements pair malloc with free; GCC sees new paired with free once they
-// are inlined and would warn.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    ++allocationCount;
-    allocatedBytes += size;
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -117,8 +84,8 @@ long minorFaults() {
 // Runs body once per iteration and reports the counts per file.
 template <class Body>
 void perFile(benchmark::State& state, std::size_t files, Body body) {
-    const std::uint64_t allocations = allocationCount;
-    const std::uint64_t bytes = allocatedBytes;
+    const std::size_t allocations = allocationCount;
+    const std::size_t bytes = allocatedBytes;
     const long faults = minorFaults();
     for (auto _ : state) body();
     const double count = static_cast<double>(files) * static_cast<double>(state.iterations());
