@@ -40,8 +40,8 @@
 
 #include "../session-scan/fuzz/baseline_reader/json_reader.h"
 #include "../session-scan/fuzz/baseline_reader/record_fields.h"
-#include "allocation_counter.h"
 #include "../session-scan/tests/title_search_reference.h"
+#include "allocation_counter.h"
 #include "json_reader.h"
 #include "record_fields.h"
 #include "session_titles.h"

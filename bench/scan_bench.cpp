@@ -15,9 +15,9 @@
 #include <new>
 #include <string>
 
+#include "allocation_counter.h"
 #include "chat_listing.h"
 #include "head_scan.h"
-#include "allocation_counter.h"
 #include "session_scan.h"
 #include "worker_pool.h"
 

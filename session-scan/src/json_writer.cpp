@@ -66,7 +66,8 @@ std::size_t formatNumberInto(double value, char* out) {
         if (text[i] != '.') digits[digitCount++] = text[i];
     }
     int exponent = 0;
-    std::from_chars(text.data() + mark + (text[mark + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+    std::from_chars(text.data() + mark + (text[mark + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                    exponent);
 
     if (exponent < 0) {
         *cursor++ = '0';
@@ -115,8 +116,8 @@ void writeStatus(JsonWriter& writer, EntryStatus status) {
 // fields in the order of CatalogEntry: sessionId, cwd, startTime, gitBranch,
 // promptText, parentSessionId, sourceType, sourceId, customTitle, titleSource, the
 // sidecar's displayName and source.
-void writeCatalogEntry(JsonWriter& writer, std::string_view name, double mtimeMs, EntryStatus status,
-                       const CatalogFields& fields) {
+void writeCatalogEntry(JsonWriter& writer, std::string_view name, double mtimeMs,
+                       EntryStatus status, const CatalogFields& fields) {
     writer.raw("{\"name\":");
     writer.string(name);
     writer.raw(",\"mtimeMs\":");
@@ -245,7 +246,9 @@ void JsonWriter::number(double value) {
     raw(std::string_view(text, formatNumberInto(value, text)));
 }
 
-void JsonWriter::boolean(bool value) { raw(value ? "true" : "false"); }
+void JsonWriter::boolean(bool value) {
+    raw(value ? "true" : "false");
+}
 
 WriteResult JsonWriter::finish() {
     raw("]}\n");
@@ -268,7 +271,8 @@ WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const ProjectI
     writer.raw("{\"version\":1,\"entries\":[");
     for (std::size_t i = 0; i < entries.size() && !writer.result().failed; ++i) {
         if (i > 0) writer.raw(",");
-        writeProjectIdEntry(writer, entries[i].name, entries[i].status, projectIdFieldsOf(entries[i]));
+        writeProjectIdEntry(writer, entries[i].name, entries[i].status,
+                            projectIdFieldsOf(entries[i]));
     }
     return writer.finish();
 }
@@ -300,7 +304,8 @@ WriteResult writeProjectIdsDocument(JsonWriter& writer, std::span<const std::str
             if (!first) writer.raw(",");
             first = false;
             chunk.entries->fields(i, fields);
-            writeProjectIdEntry(writer, names[chunk.firstFile + i], chunk.entries->status(i), fields);
+            writeProjectIdEntry(writer, names[chunk.firstFile + i], chunk.entries->status(i),
+                                fields);
         }
     }
     return writer.finish();

@@ -33,7 +33,7 @@ struct WriteResult {
 std::string formatNumber(double value);
 
 class JsonWriter {
-public:
+  public:
     JsonWriter(int fd, std::size_t capacity);
     ~JsonWriter();  // one last attempt to write what is buffered; its outcome is ignored
     JsonWriter(const JsonWriter&) = delete;
@@ -46,7 +46,7 @@ public:
     WriteResult finish();  // "]}\n", then everything buffered goes out
     const WriteResult& result() const { return result_; }
 
-private:
+  private:
     void flushBuffer();
 
     int fd_;

@@ -59,8 +59,9 @@ std::string osErrorText(int error) {
 }
 
 int reportRunError(const WriteResult& result) {
-    printError("orva-session-scan: " + (result.osError != 0 ? osErrorText(result.osError)
-                                                            : std::string("failed to write the buffered data")));
+    printError("orva-session-scan: " + (result.osError != 0
+                                            ? osErrorText(result.osError)
+                                            : std::string("failed to write the buffered data")));
     return EXIT_RUN_ERROR;
 }
 
@@ -74,7 +75,8 @@ int writeFixedOutput(std::string_view text) {
 // assembled without allocating, since memory may be what ran out.
 void reportInternalFault(const char* what) {
     char line[512];
-    const int length = std::snprintf(line, sizeof line, "orva-session-scan: internal error: %s\n", what);
+    const int length =
+        std::snprintf(line, sizeof line, "orva-session-scan: internal error: %s\n", what);
     if (length <= 0) return;
     const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
     line[size - 1] = '\n';  // a description too long for the line is cut, not its end
@@ -112,7 +114,8 @@ void collectChunks(const Outcome& pool, std::vector<StoredChunk>& chunks) {
 int runCatalog(const ScanOptions& options) {
     const CatalogListing listing = listCatalogFiles(options.chatsDir, options.cursorMtime,
                                                     options.cursorInclusive, options.maxFiles);
-    if (listing.result == ListingResult::DirectoryMissing) return writeFixedOutput(EMPTY_CATALOG_DOCUMENT);
+    if (listing.result == ListingResult::DirectoryMissing)
+        return writeFixedOutput(EMPTY_CATALOG_DOCUMENT);
     if (listing.result == ListingResult::OpenFailed) {
         printError("orva-session-scan: " + osErrorText(listing.error));
         return EXIT_RUN_ERROR;
@@ -122,8 +125,8 @@ int runCatalog(const ScanOptions& options) {
     std::vector<StoredChunk> chunks;
     chunks.reserve(MAX_THREADS);
     // Each thread holds its read-ahead and at most one sidecar open.
-    const std::size_t readAhead = fitReadAhead(
-        DEFAULT_READ_AHEAD, planChunks(files.size(), options.threads).threadCount, 1);
+    const std::size_t readAhead =
+        fitReadAhead(DEFAULT_READ_AHEAD, planChunks(files.size(), options.threads).threadCount, 1);
     auto pool = runWorkers(files, options.threads, readAhead,
                            CatalogWorker{options.chatsDir, listing.sidecarNames});
     if (pool.spawnError != 0) return reportSpawnFailure(pool.spawnError);
@@ -135,7 +138,8 @@ int runCatalog(const ScanOptions& options) {
 
 int runProjectIds(const ScanOptions& options) {
     const ProjectListing listing = listProjectFiles(options.chatsDir, options.maxFiles);
-    if (listing.result == ListingResult::DirectoryMissing) return writeFixedOutput(EMPTY_PROJECT_IDS_DOCUMENT);
+    if (listing.result == ListingResult::DirectoryMissing)
+        return writeFixedOutput(EMPTY_PROJECT_IDS_DOCUMENT);
     if (listing.result == ListingResult::OpenFailed) {
         printError("orva-session-scan: " + osErrorText(listing.error));
         return EXIT_RUN_ERROR;
@@ -188,7 +192,8 @@ int main(int argc, char** argv) {
         std::vector<std::string_view> words(argv, argv + argc);
         for (std::size_t i = 0; i < words.size(); ++i) {
             if (!isValidUtf8(words[i])) {
-                printError("orva-session-scan: argument " + std::to_string(i) + " is not valid UTF-8");
+                printError("orva-session-scan: argument " + std::to_string(i) +
+                           " is not valid UTF-8");
                 return EXIT_INTERNAL;
             }
         }

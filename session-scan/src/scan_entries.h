@@ -13,9 +13,12 @@ enum class EntryStatus { Ok, Skip, Fallback };
 
 constexpr std::string_view statusText(EntryStatus status) {
     switch (status) {
-        case EntryStatus::Ok: return "ok";
-        case EntryStatus::Skip: return "skip";
-        case EntryStatus::Fallback: return "fallback";
+        case EntryStatus::Ok:
+            return "ok";
+        case EntryStatus::Skip:
+            return "skip";
+        case EntryStatus::Fallback:
+            return "fallback";
     }
     return "fallback";
 }

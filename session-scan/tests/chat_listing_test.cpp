@@ -23,11 +23,11 @@
 namespace orva {
 namespace {
 
+using testing::chatFileName;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
-using testing::chatFileName;
 
 constexpr std::uint64_t ALL = std::numeric_limits<std::uint64_t>::max();
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();

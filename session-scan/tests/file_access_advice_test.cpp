@@ -98,8 +98,9 @@ TEST_F(AdviceLog, CatalogAdvisesExactlyTheWindowsItReads) {
     for (std::size_t n = 0; n < std::size(SIZES); ++n)
         paths.push_back(dir.write(chatFileName(n), chatOfSize(n, SIZES[n])));
     // A sidecar is read at its file's turn and never advised.
-    const std::string sidecar = dir.write(chatFileName(2).substr(0, 36) + std::string(SIDECAR_SUFFIX),
-                                          R"({"version":1,"displayName":"Side","source":"auto"})");
+    const std::string sidecar =
+        dir.write(chatFileName(2).substr(0, 36) + std::string(SIDECAR_SUFFIX),
+                  R"({"version":1,"displayName":"Side","source":"auto"})");
     const CatalogListing listing = listCatalogFiles(dir.path(), std::nullopt, false, 100);
     auto pool = runWorkers(std::span<const ChatFile>(listing.files), 2, DEFAULT_READ_AHEAD,
                            CatalogWorker{dir.path(), listing.sidecarNames});

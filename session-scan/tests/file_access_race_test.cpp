@@ -25,8 +25,10 @@ using testing::openDescriptors;
 using testing::TempDir;
 
 constexpr std::string_view NAME = "00000000-0000-4000-8000-000000000001.jsonl";
-constexpr std::string_view OWN_RECORD = R"({"sessionId":"own","cwd":"/own"})" "\n";
-constexpr std::string_view OTHER_RECORD = R"({"sessionId":"other","cwd":"/other"})" "\n";
+constexpr std::string_view OWN_RECORD = R"({"sessionId":"own","cwd":"/own"})"
+                                        "\n";
+constexpr std::string_view OTHER_RECORD = R"({"sessionId":"other","cwd":"/other"})"
+                                          "\n";
 
 // The swap to run inside the window, and how many times the window was reached.
 std::function<void(const std::string&)> swap;
@@ -38,7 +40,7 @@ void runSwap(const std::string& path) {
 }
 
 class RaceWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         windowsReached = 0;
         hooks::betweenStatusAndOpen = runSwap;
@@ -94,7 +96,8 @@ TEST_F(RaceWindow, HookIsReachedAndAnUntouchedFileOpens) {
 TEST(RaceWindowCases, EverySwapIsSkipAndNeverShowsTheOtherFile) {
     for (const SwapCase& c : swapCases()) {
         for (const bool throughHeadScan : {false, true}) {
-            SCOPED_TRACE(std::string(c.what) + (throughHeadScan ? " (scanHead)" : " (openRegularFile)"));
+            SCOPED_TRACE(std::string(c.what) +
+                         (throughHeadScan ? " (scanHead)" : " (openRegularFile)"));
             TempDir dir;
             dir.write(NAME, OWN_RECORD);
             dir.write("other", OTHER_RECORD);
@@ -129,8 +132,10 @@ TEST(RaceWindowCases, EverySwapIsSkipAndNeverShowsTheOtherFile) {
 // bytes. The catalog's change check sees the unlinked file's new status-change
 // time and gives "fallback"; the head scan reads the content the file had.
 TEST(RaceWindowCases, SwapAfterTheEarlyOpenNeverShowsTheOtherFile) {
-    const std::string own = R"({"sessionId":"own","cwd":"/own","timestamp":"t"})" "\n";
-    const std::string other = R"({"sessionId":"other","cwd":"/other","timestamp":"t"})" "\n";
+    const std::string own = R"({"sessionId":"own","cwd":"/own","timestamp":"t"})"
+                            "\n";
+    const std::string other = R"({"sessionId":"other","cwd":"/other","timestamp":"t"})"
+                              "\n";
     for (const SwapCase& c : swapCases()) {
         SCOPED_TRACE(c.what);
         TempDir dir;
@@ -143,8 +148,9 @@ TEST(RaceWindowCases, SwapAfterTheEarlyOpenNeverShowsTheOtherFile) {
             ASSERT_EQ(prepared.opened.verdict, OpenVerdict::Opened);
             c.swap(dir, path);
             std::vector<char> buffer;
-            const CatalogEntry entry = scanPreparedSessionFile(
-                dir.path(), path, ChatFile{std::string(NAME), 1.0}, std::move(prepared), {}, buffer);
+            const CatalogEntry entry =
+                scanPreparedSessionFile(dir.path(), path, ChatFile{std::string(NAME), 1.0},
+                                        std::move(prepared), {}, buffer);
             EXPECT_EQ(statusText(entry.status), "fallback");
             EXPECT_FALSE(entry.sessionId.has_value());
         }

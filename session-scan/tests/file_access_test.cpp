@@ -34,9 +34,12 @@ using testing::TempDir;
 
 const char* verdictName(OpenVerdict verdict) {
     switch (verdict) {
-        case OpenVerdict::Opened: return "opened";
-        case OpenVerdict::Skip: return "skip";
-        case OpenVerdict::Fallback: return "fallback";
+        case OpenVerdict::Opened:
+            return "opened";
+        case OpenVerdict::Skip:
+            return "skip";
+        case OpenVerdict::Fallback:
+            return "fallback";
     }
     return "?";
 }
@@ -49,8 +52,10 @@ struct OpenCase {
 
 std::vector<OpenCase> openCases() {
     return {
-        {"regular file", [](const TempDir& d) { return d.write("f", "{}\n"); }, OpenVerdict::Opened},
-        {"empty regular file", [](const TempDir& d) { return d.write("e", ""); }, OpenVerdict::Opened},
+        {"regular file", [](const TempDir& d) { return d.write("f", "{}\n"); },
+         OpenVerdict::Opened},
+        {"empty regular file", [](const TempDir& d) { return d.write("e", ""); },
+         OpenVerdict::Opened},
         {"missing", [](const TempDir& d) { return d / "missing"; }, OpenVerdict::Skip},
         {"symlink to a regular file",
          [](const TempDir& d) {
@@ -92,20 +97,23 @@ std::vector<OpenCase> openCases() {
          OpenVerdict::Skip},
         {"character device",
          [](const TempDir& d) {
-             if (::mknod((d / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) return std::string("/dev/null");
+             if (::mknod((d / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+                 return std::string("/dev/null");
              return d / "null";
          },
          OpenVerdict::Skip},
         {"block device",
          [](const TempDir& d) {
-             EXPECT_EQ(::mknod((d / "blk").c_str(), S_IFBLK | 0600, makedev(7, 0)), 0) << std::strerror(errno);
+             EXPECT_EQ(::mknod((d / "blk").c_str(), S_IFBLK | 0600, makedev(7, 0)), 0)
+                 << std::strerror(errno);
              return d / "blk";
          },
          OpenVerdict::Skip},
         {"a regular file used as a directory (ENOTDIR)",
          [](const TempDir& d) { return d.write("plain", "x") + "/inner"; }, OpenVerdict::Fallback},
         {"component longer than NAME_MAX",
-         [](const TempDir& d) { return d / std::string(NAME_MAX + 1, 'n'); }, OpenVerdict::Fallback},
+         [](const TempDir& d) { return d / std::string(NAME_MAX + 1, 'n'); },
+         OpenVerdict::Fallback},
         {"path holding a NUL byte",
          [](const TempDir& d) {
              d.write("f", "{}\n");
@@ -156,7 +164,8 @@ TEST(OpenRegularFile, OpenedGivesAReadOnlyCloseOnExecDescriptorAndItsStamp) {
 int asNobody(const std::function<int()>& body) {
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(99);
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(99);
         ::_exit(body());
     }
     int status = 0;
@@ -206,7 +215,8 @@ TEST(OpenRegularFile, DescriptorTableFullIsFallbackAndLeaksNothing) {
 
 TEST(OpenRegularFile, RunningOutOfDescriptorsIsToldApart) {
     OpenOutcome outcome;
-    const std::pair<int, bool> cases[] = {{EMFILE, true}, {ENFILE, true}, {EACCES, false}, {ENOENT, false}};
+    const std::pair<int, bool> cases[] = {
+        {EMFILE, true}, {ENFILE, true}, {EACCES, false}, {ENOENT, false}};
     for (const auto& [error, shortage] : cases) {
         outcome.verdict = OpenVerdict::Fallback;
         outcome.error = error;
@@ -242,7 +252,8 @@ TEST(AdviceGate, AdvisesWhileFilesComeFromDisk) {
         std::vector<char> buffer(1 << 20);
         ASSERT_EQ(readFullAt(fd.get(), 0, buffer).count, buffer.size());
     }
-    if (blocksReadByThisThread() == before) GTEST_SKIP() << "this file system does not read from disk";
+    if (blocksReadByThisThread() == before)
+        GTEST_SKIP() << "this file system does not read from disk";
     bool advising = false;
     for (std::size_t i = 0; i < ADVICE_CHECK_INTERVAL; ++i) advising = gate.next();
     EXPECT_TRUE(advising);
@@ -262,7 +273,7 @@ TEST(FitReadAhead, FitsTheDescriptorLimit) {
         std::size_t soft, wanted, threads, alsoHeld, depth;
     };
     const Case cases[] = {
-        {taken + 2 * (32 + 1), 32, 2, 1, 32},     // exactly room for the wanted depth
+        {taken + 2 * (32 + 1), 32, 2, 1, 32},      // exactly room for the wanted depth
         {taken + 2 * (32 + 1) - 1, 32, 2, 1, 31},  // one descriptor short
         {taken + 2 * (5 + 1) + 1, 32, 2, 1, 5},
         {taken + 4 * 8, 32, 4, 0, 8},
@@ -282,7 +293,9 @@ TEST(FitReadAhead, FitsTheDescriptorLimit) {
     }
 }
 
-bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+bool isOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
 
 TEST(FileDescriptor, ClosesExactlyOnceWhateverPathItTakes) {
     const int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -320,8 +333,9 @@ TEST(ReadFullAt, ReadsFromTheOffsetAndStopsAtEndOfFile) {
         std::size_t length;
         std::string_view expected;
     };
-    for (const Case& c : {Case{0, 4, "0123"}, Case{3, 4, "3456"}, Case{0, 4, "0123"}, Case{6, 10, "6789"},
-                          Case{0, 10, "0123456789"}, Case{10, 4, ""}, Case{1000, 4, ""}, Case{5, 0, ""}}) {
+    for (const Case& c :
+         {Case{0, 4, "0123"}, Case{3, 4, "3456"}, Case{0, 4, "0123"}, Case{6, 10, "6789"},
+          Case{0, 10, "0123456789"}, Case{10, 4, ""}, Case{1000, 4, ""}, Case{5, 0, ""}}) {
         std::vector<char> buffer(c.length, '#');
         const ReadOutcome got = readFullAt(file.fd.get(), c.offset, buffer);
         EXPECT_EQ(got.error, 0) << c.offset;
@@ -354,7 +368,9 @@ TEST(ReadFullAt, ReportsSeekAndReadErrors) {
 }
 
 std::atomic<int> interruptions{0};
-void countInterruption(int) { interruptions.fetch_add(1); }
+void countInterruption(int) {
+    interruptions.fetch_add(1);
+}
 
 // True while the thread is inside read(2) (system call number 0 on x86-64).
 bool inRead(pid_t tid) {
@@ -420,9 +436,10 @@ TEST(JoinPath, PutsOneSlashBetweenDirectoryAndName) {
     struct Case {
         std::string_view dir, name, expected;
     };
-    for (const Case& c : {Case{"chats", "a.jsonl", "chats/a.jsonl"}, Case{"chats/", "a.jsonl", "chats/a.jsonl"},
-                          Case{"/", "a.jsonl", "/a.jsonl"}, Case{"", "a.jsonl", "a.jsonl"},
-                          Case{"/x/y", "/abs", "/abs"}, Case{"a b", "c\\d", "a b/c\\d"}}) {
+    for (const Case& c :
+         {Case{"chats", "a.jsonl", "chats/a.jsonl"}, Case{"chats/", "a.jsonl", "chats/a.jsonl"},
+          Case{"/", "a.jsonl", "/a.jsonl"}, Case{"", "a.jsonl", "a.jsonl"},
+          Case{"/x/y", "/abs", "/abs"}, Case{"a b", "c\\d", "a b/c\\d"}}) {
         EXPECT_EQ(joinPath(c.dir, c.name), c.expected) << c.dir << " + " << c.name;
     }
 }

@@ -66,43 +66,72 @@ std::vector<HeadCase> headCases() {
         {"blank lines only, small", blanks, EntryStatus::Skip},
         {"blank lines only, small, no final terminator", blanks + "  \t", EntryStatus::Skip},
         {"the same blanks padded to 70000 bytes", padTo(blanks, 70000), EntryStatus::Fallback},
-        {"blanks padded to 70000 bytes ending in a line feed", padTo(blanks, 69999) + "\n", EntryStatus::Fallback},
+        {"blanks padded to 70000 bytes ending in a line feed", padTo(blanks, 69999) + "\n",
+         EntryStatus::Fallback},
         {"a record after 65536 blank bytes", padTo("\n", WINDOW) + ok, EntryStatus::Fallback},
         {"one record with a line feed", ok, EntryStatus::Ok, "s-1", "/work/app"},
         {"one record without a trailing newline", RECORD, EntryStatus::Ok, "s-1", "/work/app"},
         {"CR LF terminated", RECORD + "\r\n", EntryStatus::Ok, "s-1", "/work/app"},
         {"leading blank lines and whitespace around the record",
          "\r\n\n\r\f\t \n \t\f" + RECORD + " \t\f\r\n{}\n", EntryStatus::Ok, "s-1", "/work/app"},
-        {"a carriage return alone ends the line", RECORD + "\rnot json", EntryStatus::Ok, "s-1", "/work/app"},
-        {"a carriage return inside the record splits it", R"({"sessionId":"s-1",)" "\r" R"("cwd":"/w"})" "\n",
+        {"a carriage return alone ends the line", RECORD + "\rnot json", EntryStatus::Ok, "s-1",
+         "/work/app"},
+        {"a carriage return inside the record splits it",
+         R"({"sessionId":"s-1",)"
+         "\r"
+         R"("cwd":"/w"})"
+         "\n",
          EntryStatus::Fallback},
         {"vertical tab is not whitespace", "\v" + ok, EntryStatus::Fallback},
-        {"exactly 65536 bytes, one unterminated record", recordOfLength(WINDOW), EntryStatus::Ok, "s-1",
-         "/work/app"},
+        {"exactly 65536 bytes, one unterminated record", recordOfLength(WINDOW), EntryStatus::Ok,
+         "s-1", "/work/app"},
         {"65537 bytes, one unterminated record", recordOfLength(WINDOW + 1), EntryStatus::Fallback},
-        {"65537 bytes, record terminated at the window's last byte", recordOfLength(WINDOW - 1) + "\n ",
-         EntryStatus::Ok, "s-1", "/work/app"},
+        {"65537 bytes, record terminated at the window's last byte",
+         recordOfLength(WINDOW - 1) + "\n ", EntryStatus::Ok, "s-1", "/work/app"},
         {"large file, record terminated just past the window", recordOfLength(WINDOW) + "\n" + ok,
          EntryStatus::Fallback},
-        {"large file, first line longer than 65536 bytes", recordOfLength(70000) + "\n", EntryStatus::Fallback},
-        {"large file whose first record fits the window", padTo(ok, 200000, 'x'), EntryStatus::Ok, "s-1",
-         "/work/app"},
+        {"large file, first line longer than 65536 bytes", recordOfLength(70000) + "\n",
+         EntryStatus::Fallback},
+        {"large file whose first record fits the window", padTo(ok, 200000, 'x'), EntryStatus::Ok,
+         "s-1", "/work/app"},
         {"exactly 65536 bytes of blanks", padTo(blanks, WINDOW), EntryStatus::Skip},
         {"65537 bytes of blanks", padTo(blanks, WINDOW + 1), EntryStatus::Fallback},
         {"first line not JSON, later lines valid", "not json\n" + ok + ok, EntryStatus::Fallback},
         {"first line a JSON array", "[1,2]\n" + ok, EntryStatus::Fallback},
         {"first line an object with trailing bytes", RECORD + " x\n", EntryStatus::Fallback},
-        {"cwd null", R"({"sessionId":"s-1","cwd":null})" "\n", EntryStatus::Fallback},
-        {"cwd missing", R"({"sessionId":"s-1"})" "\n", EntryStatus::Fallback},
-        {"sessionId a number", R"({"sessionId":7,"cwd":"/w"})" "\n", EntryStatus::Fallback},
-        {"sessionId and cwd empty", R"({"sessionId":"","cwd":""})" "\n", EntryStatus::Ok, "", ""},
-        {"only the first record counts", R"({"sessionId":"s-1"})" "\n" + ok, EntryStatus::Fallback},
-        {"any record type", R"({"type":"custom-title","customTitle":"t","sessionId":"a","cwd":"b"})" "\n",
+        {"cwd null",
+         R"({"sessionId":"s-1","cwd":null})"
+         "\n",
+         EntryStatus::Fallback},
+        {"cwd missing",
+         R"({"sessionId":"s-1"})"
+         "\n",
+         EntryStatus::Fallback},
+        {"sessionId a number",
+         R"({"sessionId":7,"cwd":"/w"})"
+         "\n",
+         EntryStatus::Fallback},
+        {"sessionId and cwd empty",
+         R"({"sessionId":"","cwd":""})"
+         "\n",
+         EntryStatus::Ok, "", ""},
+        {"only the first record counts",
+         R"({"sessionId":"s-1"})"
+         "\n" +
+             ok,
+         EntryStatus::Fallback},
+        {"any record type",
+         R"({"type":"custom-title","customTitle":"t","sessionId":"a","cwd":"b"})"
+         "\n",
          EntryStatus::Ok, "a", "b"},
-        {"escaped key and value", R"({"sessionId":"s\u002d1","c\u0077d":"/d\u00e9j\u00e0"})" "\n",
+        {"escaped key and value",
+         R"({"sessionId":"s\u002d1","c\u0077d":"/d\u00e9j\u00e0"})"
+         "\n",
          EntryStatus::Ok, "s-1", "/d\xc3\xa9j\xc3\xa0"},
-        {"the last of duplicate members", R"({"sessionId":"a","cwd":"x","cwd":"y"})" "\n", EntryStatus::Ok, "a",
-         "y"},
+        {"the last of duplicate members",
+         R"({"sessionId":"a","cwd":"x","cwd":"y"})"
+         "\n",
+         EntryStatus::Ok, "a", "y"},
     };
 }
 
@@ -131,8 +160,10 @@ TEST(ScanHead, OpenVerdictsBecomeStatuses) {
     const std::string dirWithSlash = dir.path() + "/";
     for (const auto& [chatsDir, name, status] :
          {std::tuple{dir.path(), "link.jsonl", "skip"}, std::tuple{dir.path(), "dir.jsonl", "skip"},
-          std::tuple{dir.path(), "fifo.jsonl", "skip"}, std::tuple{dir.path(), "missing.jsonl", "skip"},
-          std::tuple{dir / "plain", "x.jsonl", "fallback"}, std::tuple{dirWithSlash, "target", "ok"}}) {
+          std::tuple{dir.path(), "fifo.jsonl", "skip"},
+          std::tuple{dir.path(), "missing.jsonl", "skip"},
+          std::tuple{dir / "plain", "x.jsonl", "fallback"},
+          std::tuple{dirWithSlash, "target", "ok"}}) {
         const ProjectIdEntry entry = scanHead(chatsDir, name, buffer);
         EXPECT_EQ(statusText(entry.status), status) << name;
         EXPECT_EQ(entry.sessionId.has_value(), entry.status == EntryStatus::Ok) << name;
@@ -159,7 +190,7 @@ TEST(ScanHead, ReusesTheWorkerBufferWithoutGrowingIt) {
 }
 
 constexpr std::size_t KINDS = 11;
-const char* const EXPECTED[KINDS] = {"ok", "ok", "skip", "skip", "fallback", "fallback",
+const char* const EXPECTED[KINDS] = {"ok",   "ok",   "skip", "skip", "fallback", "fallback",
                                      "skip", "skip", "skip", "skip", "fallback"};
 
 // files chat files of every outcome, kind i % KINDS of EXPECTED, then one name listed
@@ -173,17 +204,40 @@ std::vector<std::string> writeEveryOutcome(const TempDir& dir, std::size_t files
         const std::string name = chatFileName(i);
         const std::string path = dir / name;
         switch (i % KINDS) {
-            case 0: dir.write(name, RECORD + "\n"); break;
-            case 1: dir.write(name, large); break;
-            case 2: dir.write(name, ""); break;
-            case 3: dir.write(name, "\n \r\n"); break;
-            case 4: dir.write(name, "no json\n"); break;
-            case 5: dir.write(name, largeBlank); break;
-            case 6: EXPECT_EQ(::symlink("target", path.c_str()), 0); break;
-            case 7: EXPECT_EQ(::mkfifo(path.c_str(), 0644), 0); break;
-            case 8: EXPECT_EQ(::mkdir(path.c_str(), 0755), 0); break;
-            case 9: makeSocket(path); break;
-            case 10: dir.write(name, R"({"sessionId":"x"})" "\n"); break;
+            case 0:
+                dir.write(name, RECORD + "\n");
+                break;
+            case 1:
+                dir.write(name, large);
+                break;
+            case 2:
+                dir.write(name, "");
+                break;
+            case 3:
+                dir.write(name, "\n \r\n");
+                break;
+            case 4:
+                dir.write(name, "no json\n");
+                break;
+            case 5:
+                dir.write(name, largeBlank);
+                break;
+            case 6:
+                EXPECT_EQ(::symlink("target", path.c_str()), 0);
+                break;
+            case 7:
+                EXPECT_EQ(::mkfifo(path.c_str(), 0644), 0);
+                break;
+            case 8:
+                EXPECT_EQ(::mkdir(path.c_str(), 0755), 0);
+                break;
+            case 9:
+                makeSocket(path);
+                break;
+            case 10:
+                dir.write(name, R"({"sessionId":"x"})"
+                                "\n");
+                break;
         }
         names.push_back(name);
     }
@@ -194,7 +248,8 @@ std::vector<std::string> writeEveryOutcome(const TempDir& dir, std::size_t files
 // The entries of names as the driver gets them, in order.
 std::vector<ProjectIdEntry> scanAll(const TempDir& dir, const std::vector<std::string>& names,
                                     unsigned threads, std::size_t readAhead) {
-    auto pool = runWorkers(std::span<const std::string>(names), threads, readAhead, HeadWorker{dir.path()});
+    auto pool =
+        runWorkers(std::span<const std::string>(names), threads, readAhead, HeadWorker{dir.path()});
     EXPECT_TRUE(pool.faults.empty());
     std::vector<ProjectIdEntry> results;
     for (const auto& chunk : pool.chunks) {
@@ -214,8 +269,8 @@ std::vector<ProjectIdEntry> scanAll(const TempDir& dir, const std::vector<std::s
 std::string describe(const std::vector<ProjectIdEntry>& entries) {
     std::string text;
     for (const ProjectIdEntry& entry : entries) {
-        text += entry.name + " " + std::string(statusText(entry.status)) + " " + entry.sessionId.value_or("-") +
-                " " + entry.cwd.value_or("-") + "\n";
+        text += entry.name + " " + std::string(statusText(entry.status)) + " " +
+                entry.sessionId.value_or("-") + " " + entry.cwd.value_or("-") + "\n";
     }
     return text;
 }
@@ -271,9 +326,12 @@ TEST(ScanHead, SameEntriesAtEveryReadAheadDepth) {
 TEST(ScanHead, ScansRacingRenamesOnlySeeTheirOwnFileOrSkip) {
     TempDir dir;
     constexpr std::size_t FILES = 8;
-    dir.write("foreign", R"({"sessionId":"foreign","cwd":"/foreign"})" "\n");
+    dir.write("foreign", R"({"sessionId":"foreign","cwd":"/foreign"})"
+                         "\n");
     auto ownRecord = [](std::size_t i) {
-        return R"({"sessionId":"own-)" + std::to_string(i) + R"(","cwd":"/own"})" "\n";
+        return R"({"sessionId":"own-)" + std::to_string(i) +
+               R"(","cwd":"/own"})"
+               "\n";
     };
     std::vector<std::string> names;
     for (std::size_t i = 0; i < FILES; ++i) {
@@ -288,9 +346,14 @@ TEST(ScanHead, ScansRacingRenamesOnlySeeTheirOwnFileOrSkip) {
             const std::string target = dir / names[i];
             const std::string spare = dir / ("spare-" + std::to_string(i));
             switch (round / static_cast<int>(FILES) % 3) {
-                case 0: ::symlink((dir / "foreign").c_str(), spare.c_str()); break;
-                case 1: ::mkfifo(spare.c_str(), 0644); break;
-                case 2: break;
+                case 0:
+                    ::symlink((dir / "foreign").c_str(), spare.c_str());
+                    break;
+                case 1:
+                    ::mkfifo(spare.c_str(), 0644);
+                    break;
+                case 2:
+                    break;
             }
             ::rename(spare.c_str(), target.c_str());
             dir.write("spare-" + std::to_string(i), ownRecord(i));
@@ -307,15 +370,18 @@ TEST(ScanHead, ScansRacingRenamesOnlySeeTheirOwnFileOrSkip) {
                 const bool legal = entry.status == EntryStatus::Skip
                                        ? !entry.sessionId && !entry.cwd
                                        : entry.status == EntryStatus::Ok &&
-                                             entry.sessionId == "own-" + std::to_string(i) && entry.cwd == "/own";
-                if (!legal) ++seen["illegal " + std::string(statusText(entry.status)) + " " +
-                                   entry.sessionId.value_or("-")];
+                                             entry.sessionId == "own-" + std::to_string(i) &&
+                                             entry.cwd == "/own";
+                if (!legal)
+                    ++seen["illegal " + std::string(statusText(entry.status)) + " " +
+                           entry.sessionId.value_or("-")];
                 ++seen[std::string(statusText(entry.status))];
             }
         } while (!done);
     };
     std::map<std::string, int> seen[3];
-    std::thread scanners[3] = {std::thread(scanAll, std::ref(seen[0])), std::thread(scanAll, std::ref(seen[1])),
+    std::thread scanners[3] = {std::thread(scanAll, std::ref(seen[0])),
+                               std::thread(scanAll, std::ref(seen[1])),
                                std::thread(scanAll, std::ref(seen[2]))};
     mutator.join();
     for (auto& scanner : scanners) scanner.join();

@@ -36,19 +36,22 @@ std::vector<SuiteFile> loadDirectory(const fs::path& directory) {
     for (const auto& entry : fs::directory_iterator(directory)) {
         if (!entry.is_regular_file()) continue;
         std::ifstream in(entry.path(), std::ios::binary);
-        files.push_back({entry.path().filename().string(),
-                         std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())});
+        files.push_back(
+            {entry.path().filename().string(),
+             std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())});
     }
-    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
     return files;
 }
 
 // What the reader makes of one file.
 struct Verdicts {
-    bool skipped = false;                 // one value at depth 1, then only JSON whitespace
-    bool skippedAsMember = false;         // the same text as the value of an unknown record member
-    std::optional<bool> extracted;        // top-level objects only: extractRecordFields gave a record
-    std::optional<std::string> decoded;   // texts that are one string in an array: what readString gives
+    bool skipped = false;           // one value at depth 1, then only JSON whitespace
+    bool skippedAsMember = false;   // the same text as the value of an unknown record member
+    std::optional<bool> extracted;  // top-level objects only: extractRecordFields gave a record
+    std::optional<std::string>
+        decoded;  // texts that are one string in an array: what readString gives
     bool singleString = false;
 };
 
@@ -95,10 +98,13 @@ struct Chosen {
     const char* reason;
 };
 
-const char* const NUMBERS_NOT_CONVERTED = "numbers are checked for syntax only and never converted, so no range applies";
+const char* const NUMBERS_NOT_CONVERTED =
+    "numbers are checked for syntax only and never converted, so no range applies";
 const char* const SKIP_IGNORES_UTF8 =
-    "skipped text is checked for JSON syntax only; decoding checks UTF-8 and surrogate pairing and gives absent";
-const char* const NOT_UTF8_INPUT = "UTF-16 input: its first or second byte cannot start a JSON value";
+    "skipped text is checked for JSON syntax only; decoding checks UTF-8 and surrogate pairing and "
+    "gives absent";
+const char* const NOT_UTF8_INPUT =
+    "UTF-16 input: its first or second byte cannot start a JSON value";
 
 const std::map<std::string, Chosen>& chosenVerdicts() {
     static const std::map<std::string, Chosen> table = {
@@ -113,13 +119,17 @@ const std::map<std::string, Chosen>& chosenVerdicts() {
         {"i_number_too_big_pos_int.json", {true, {}, {}, NUMBERS_NOT_CONVERTED}},
         {"i_number_very_big_negative_int.json", {true, {}, {}, NUMBERS_NOT_CONVERTED}},
         {"i_object_key_lone_2nd_surrogate.json",
-         {true, {}, false, "skipping accepts the lone low surrogate; record keys are decoded, and it cannot be"}},
+         {true,
+          {},
+          false,
+          "skipping accepts the lone low surrogate; record keys are decoded, and it cannot be"}},
         {"i_string_1st_surrogate_but_2nd_missing.json", {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_1st_valid_surrogate_2nd_invalid.json", {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_UTF-16LE_with_BOM.json", {false, {}, {}, NOT_UTF8_INPUT}},
         {"i_string_UTF-8_invalid_sequence.json", {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_UTF8_surrogate_U+D800.json", {true, false, {}, SKIP_IGNORES_UTF8}},
-        {"i_string_incomplete_surrogate_and_escape_valid.json", {true, false, {}, SKIP_IGNORES_UTF8}},
+        {"i_string_incomplete_surrogate_and_escape_valid.json",
+         {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_incomplete_surrogate_pair.json", {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_incomplete_surrogates_escape_valid.json", {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_invalid_lonely_surrogate.json", {true, false, {}, SKIP_IGNORES_UTF8}},
@@ -136,7 +146,8 @@ const std::map<std::string, Chosen>& chosenVerdicts() {
         {"i_string_truncated-utf-8.json", {true, false, {}, SKIP_IGNORES_UTF8}},
         {"i_string_utf16BE_no_BOM.json", {false, {}, {}, NOT_UTF8_INPUT}},
         {"i_string_utf16LE_no_BOM.json", {false, {}, {}, NOT_UTF8_INPUT}},
-        {"i_structure_500_nested_arrays.json", {false, {}, {}, "500 levels exceed the 256-level nesting limit"}},
+        {"i_structure_500_nested_arrays.json",
+         {false, {}, {}, "500 levels exceed the 256-level nesting limit"}},
         {"i_structure_UTF-8_BOM_empty_object.json",
          {false, {}, {}, "a byte order mark is not JSON whitespace and cannot start a value"}},
     };
@@ -146,7 +157,7 @@ const std::map<std::string, Chosen>& chosenVerdicts() {
 const fs::path SUITE = ORVA_JSON_TEST_SUITE;
 
 class JsonTestSuite : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!fs::is_directory(SUITE / "test_parsing")) {
             GTEST_SKIP() << "JSON parsing test suite not present at " << SUITE.string();
@@ -216,7 +227,8 @@ TEST_F(JsonTestSuite, ImplementationDefinedTextsGetTheChosenVerdict) {
         }
         expectConsistent(file, v);
     }
-    EXPECT_EQ(count, chosenVerdicts().size()) << "a chosen verdict names a file that is not in the suite";
+    EXPECT_EQ(count, chosenVerdicts().size())
+        << "a chosen verdict names a file that is not in the suite";
 }
 
 // Valid texts whose values parsers tend to read differently: all are skipped, and

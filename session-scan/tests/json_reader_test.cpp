@@ -16,7 +16,9 @@ namespace {
 
 using namespace std::string_literals;
 
-JsonCursor cursorOver(std::string_view text) { return JsonCursor{text.data(), text.size(), 0}; }
+JsonCursor cursorOver(std::string_view text) {
+    return JsonCursor{text.data(), text.size(), 0};
+}
 
 // The whole input is one value at depth 1 followed only by JSON whitespace.
 bool skipsWhole(std::string_view text, unsigned depth = 1) {
@@ -47,44 +49,57 @@ struct SkipCase {
 class SkipValueTable : public testing::TestWithParam<SkipCase> {};
 
 TEST_P(SkipValueTable, Verdict) {
-    EXPECT_EQ(skipsWhole(GetParam().input), GetParam().accepted) << testing::PrintToString(GetParam().input);
+    EXPECT_EQ(skipsWhole(GetParam().input), GetParam().accepted)
+        << testing::PrintToString(GetParam().input);
 }
 
-INSTANTIATE_TEST_SUITE_P(Containers, SkipValueTable, testing::Values(
-    SkipCase{"[]", true}, SkipCase{"[ \t\n\r]", true}, SkipCase{"{}", true}, SkipCase{"{ \t}", true},
-    SkipCase{R"({"a":[{"b":{}},[],"c"],"d":null})", true},
-    SkipCase{" \r\n\t[ 1 , { \"a\" : 2 } ]\n", true},
-    SkipCase{"[1,]", false}, SkipCase{R"({"a":1,})", false}, SkipCase{"[1 2]", false},
-    SkipCase{R"({"a" 1})", false}, SkipCase{R"({"a":1 "b":2})", false}, SkipCase{R"({"a":})", false},
-    SkipCase{"{1:2}", false}, SkipCase{"{a:1}", false}, SkipCase{"[,]", false}, SkipCase{"{,}", false},
-    SkipCase{"[,1]", false}, SkipCase{"[1,,2]", false}, SkipCase{"[1;2]", false},
-    SkipCase{"[", false}, SkipCase{"[1", false}, SkipCase{"[1,", false}, SkipCase{"{", false},
-    SkipCase{R"({"a")", false}, SkipCase{R"({"a":)", false}, SkipCase{R"({"a":1)", false},
-    SkipCase{"]", false}, SkipCase{"}", false}, SkipCase{"[}", false}, SkipCase{"{]", false},
-    SkipCase{"", false}, SkipCase{" \t\r\n", false}, SkipCase{"[\f]", false}, SkipCase{"[\v]", false},
-    SkipCase{"\f1", false}, SkipCase{"[1]x", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Containers, SkipValueTable,
+    testing::Values(SkipCase{"[]", true}, SkipCase{"[ \t\n\r]", true}, SkipCase{"{}", true},
+                    SkipCase{"{ \t}", true}, SkipCase{R"({"a":[{"b":{}},[],"c"],"d":null})", true},
+                    SkipCase{" \r\n\t[ 1 , { \"a\" : 2 } ]\n", true}, SkipCase{"[1,]", false},
+                    SkipCase{R"({"a":1,})", false}, SkipCase{"[1 2]", false},
+                    SkipCase{R"({"a" 1})", false}, SkipCase{R"({"a":1 "b":2})", false},
+                    SkipCase{R"({"a":})", false}, SkipCase{"{1:2}", false},
+                    SkipCase{"{a:1}", false}, SkipCase{"[,]", false}, SkipCase{"{,}", false},
+                    SkipCase{"[,1]", false}, SkipCase{"[1,,2]", false}, SkipCase{"[1;2]", false},
+                    SkipCase{"[", false}, SkipCase{"[1", false}, SkipCase{"[1,", false},
+                    SkipCase{"{", false}, SkipCase{R"({"a")", false}, SkipCase{R"({"a":)", false},
+                    SkipCase{R"({"a":1)", false}, SkipCase{"]", false}, SkipCase{"}", false},
+                    SkipCase{"[}", false}, SkipCase{"{]", false}, SkipCase{"", false},
+                    SkipCase{" \t\r\n", false}, SkipCase{"[\f]", false}, SkipCase{"[\v]", false},
+                    SkipCase{"\f1", false}, SkipCase{"[1]x", false}));
 
-INSTANTIATE_TEST_SUITE_P(Numbers, SkipValueTable, testing::Values(
-    SkipCase{"0", true}, SkipCase{"-0", true}, SkipCase{"0.5", true}, SkipCase{"1E+5", true},
-    SkipCase{"2e-3", true}, SkipCase{"123456789012345678901234567890", true}, SkipCase{"-1.5e10", true},
-    SkipCase{"1e0", true}, SkipCase{"1E05", true}, SkipCase{"10", true}, SkipCase{"[0,-0.0e-0]", true},
-    SkipCase{"[01]", false}, SkipCase{"-01", false}, SkipCase{"-", false}, SkipCase{"1.", false},
-    SkipCase{"1e", false}, SkipCase{"1e+", false}, SkipCase{".5", false}, SkipCase{"+1", false},
-    SkipCase{"1.e5", false}, SkipCase{"-.5", false}, SkipCase{"[-]", false}, SkipCase{"[1.]", false},
-    SkipCase{"0x10", false}, SkipCase{"1e5.5", false}, SkipCase{"- 1", false}, SkipCase{"Infinity", false},
-    SkipCase{"NaN", false}, SkipCase{"[1e]", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, SkipValueTable,
+    testing::Values(SkipCase{"0", true}, SkipCase{"-0", true}, SkipCase{"0.5", true},
+                    SkipCase{"1E+5", true}, SkipCase{"2e-3", true},
+                    SkipCase{"123456789012345678901234567890", true}, SkipCase{"-1.5e10", true},
+                    SkipCase{"1e0", true}, SkipCase{"1E05", true}, SkipCase{"10", true},
+                    SkipCase{"[0,-0.0e-0]", true}, SkipCase{"[01]", false}, SkipCase{"-01", false},
+                    SkipCase{"-", false}, SkipCase{"1.", false}, SkipCase{"1e", false},
+                    SkipCase{"1e+", false}, SkipCase{".5", false}, SkipCase{"+1", false},
+                    SkipCase{"1.e5", false}, SkipCase{"-.5", false}, SkipCase{"[-]", false},
+                    SkipCase{"[1.]", false}, SkipCase{"0x10", false}, SkipCase{"1e5.5", false},
+                    SkipCase{"- 1", false}, SkipCase{"Infinity", false}, SkipCase{"NaN", false},
+                    SkipCase{"[1e]", false}));
 
-INSTANTIATE_TEST_SUITE_P(Literals, SkipValueTable, testing::Values(
-    SkipCase{"true", true}, SkipCase{"false", true}, SkipCase{"null", true}, SkipCase{"[true,false,null]", true},
-    SkipCase{"tru", false}, SkipCase{"nul", false}, SkipCase{"fals", false}, SkipCase{"True", false},
-    SkipCase{"nulL", false}, SkipCase{"[truex]", false}, SkipCase{"[nan]", false}, SkipCase{"t", false}));
+INSTANTIATE_TEST_SUITE_P(Literals, SkipValueTable,
+                         testing::Values(SkipCase{"true", true}, SkipCase{"false", true},
+                                         SkipCase{"null", true},
+                                         SkipCase{"[true,false,null]", true},
+                                         SkipCase{"tru", false}, SkipCase{"nul", false},
+                                         SkipCase{"fals", false}, SkipCase{"True", false},
+                                         SkipCase{"nulL", false}, SkipCase{"[truex]", false},
+                                         SkipCase{"[nan]", false}, SkipCase{"t", false}));
 
-INSTANTIATE_TEST_SUITE_P(Nesting, SkipValueTable, testing::Values(
-    SkipCase{nested(255, "1"), true}, SkipCase{nested(256, "1"), false},
-    SkipCase{nested(256, ""), true}, SkipCase{nested(257, ""), false},
-    SkipCase{nested(100000, ""), false},
-    SkipCase{std::string(255, '[') + "{}" + std::string(255, ']'), true},
-    SkipCase{std::string(256, '[') + "{}" + std::string(256, ']'), false}));
+INSTANTIATE_TEST_SUITE_P(
+    Nesting, SkipValueTable,
+    testing::Values(SkipCase{nested(255, "1"), true}, SkipCase{nested(256, "1"), false},
+                    SkipCase{nested(256, ""), true}, SkipCase{nested(257, ""), false},
+                    SkipCase{nested(100000, ""), false},
+                    SkipCase{std::string(255, '[') + "{}" + std::string(255, ']'), true},
+                    SkipCase{std::string(256, '[') + "{}" + std::string(256, ']'), false}));
 
 TEST(SkipValue, DepthIsCheckedBeforeTheInput) {
     JsonCursor scalar = cursorOver("1");
@@ -123,7 +138,9 @@ struct StringCase {
     std::string input;
     bool skipped;
     std::optional<std::string> decoded;
-    friend void PrintTo(const StringCase& c, std::ostream* out) { *out << testing::PrintToString(c.input); }
+    friend void PrintTo(const StringCase& c, std::ostream* out) {
+        *out << testing::PrintToString(c.input);
+    }
 };
 
 class StringTable : public testing::TestWithParam<StringCase> {};
@@ -151,49 +168,68 @@ TEST_P(StringTable, SkipAndDecode) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Plain, StringTable, testing::Values(
-    StringCase{R"("")", true, ""s}, StringCase{R"("abc")", true, "abc"s},
-    StringCase{" \t\r\n\"a\"", true, "a"s}, StringCase{"\f\"a\"", false, std::nullopt},
-    StringCase{"\v\"a\"", false, std::nullopt}, StringCase{"a", false, std::nullopt},
-    StringCase{"", false, std::nullopt}, StringCase{"\"", false, std::nullopt},
-    StringCase{"\"abc", false, std::nullopt}, StringCase{"'a'", false, std::nullopt},
-    StringCase{"\"a\tb\"", false, std::nullopt}, StringCase{"\"a\nb\"", false, std::nullopt},
-    StringCase{"\"\x01\"", false, std::nullopt}, StringCase{"\"\x1F\"", false, std::nullopt},
-    StringCase{"\"\0\""s, false, std::nullopt}, StringCase{"\"\x7F\"", true, "\x7F"s},
-    StringCase{"\" ~\"", true, " ~"s}));
+INSTANTIATE_TEST_SUITE_P(
+    Plain, StringTable,
+    testing::Values(
+        StringCase{R"("")", true, ""s}, StringCase{R"("abc")", true, "abc"s},
+        StringCase{" \t\r\n\"a\"", true, "a"s}, StringCase{"\f\"a\"", false, std::nullopt},
+        StringCase{"\v\"a\"", false, std::nullopt}, StringCase{"a", false, std::nullopt},
+        StringCase{"", false, std::nullopt}, StringCase{"\"", false, std::nullopt},
+        StringCase{"\"abc", false, std::nullopt}, StringCase{"'a'", false, std::nullopt},
+        StringCase{"\"a\tb\"", false, std::nullopt}, StringCase{"\"a\nb\"", false, std::nullopt},
+        StringCase{"\"\x01\"", false, std::nullopt}, StringCase{"\"\x1F\"", false, std::nullopt},
+        StringCase{"\"\0\""s, false, std::nullopt}, StringCase{"\"\x7F\"", true, "\x7F"s},
+        StringCase{"\" ~\"", true, " ~"s}));
 
-INSTANTIATE_TEST_SUITE_P(Escapes, StringTable, testing::Values(
-    StringCase{R"("\"\\\/\b\f\n\r\t")", true, "\"\\/\b\f\n\r\t"s},
-    StringCase{R"("\u00e9")", true, "\xC3\xA9"s}, StringCase{R"("\u00E9")", true, "\xC3\xA9"s},
-    StringCase{R"("\u0000")", true, "\0"s}, StringCase{R"("\u0041\u007f")", true, "A\x7F"s},
-    StringCase{R"("\u0080\u07ff\u0800\uffff")", true, "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"s},
-    StringCase{R"("\ud83d\ude00")", true, "\xF0\x9F\x98\x80"s},
-    StringCase{R"("\uD800\uDC00\uDBFF\uDFFF")", true, "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"s},
-    StringCase{R"("caf\u00e9 au lait")", true, "caf\xC3\xA9 au lait"s},
-    StringCase{R"("a\/b")", true, "a/b"s},
-    StringCase{R"("\ud83d\u0041")", true, std::nullopt}, StringCase{R"("\ud83d")", true, std::nullopt},
-    StringCase{R"("\ud83dx")", true, std::nullopt}, StringCase{R"("\ud83d\ud83d")", true, std::nullopt},
-    StringCase{R"("\ude00")", true, std::nullopt}, StringCase{R"("\ude00\ud83d")", true, std::nullopt},
-    StringCase{R"("\ud83d\n")", true, std::nullopt}, StringCase{R"("\ud83d\ude0")", false, std::nullopt},
-    StringCase{R"("\x41")", false, std::nullopt}, StringCase{R"("\U0041")", false, std::nullopt},
-    StringCase{R"("\a")", false, std::nullopt}, StringCase{R"("\')", false, std::nullopt},
-    StringCase{R"("\u12")", false, std::nullopt}, StringCase{R"("\u12G4")", false, std::nullopt},
-    StringCase{R"("\u")", false, std::nullopt}, StringCase{"\"\\", false, std::nullopt},
-    StringCase{"\"\\\"", false, std::nullopt}, StringCase{"\"\\n\tx\"", false, std::nullopt},
-    StringCase{"\"\\u0041", false, std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(
+    Escapes, StringTable,
+    testing::Values(
+        StringCase{R"("\"\\\/\b\f\n\r\t")", true, "\"\\/\b\f\n\r\t"s},
+        StringCase{R"("\u00e9")", true, "\xC3\xA9"s}, StringCase{R"("\u00E9")", true, "\xC3\xA9"s},
+        StringCase{R"("\u0000")", true, "\0"s}, StringCase{R"("\u0041\u007f")", true, "A\x7F"s},
+        StringCase{R"("\u0080\u07ff\u0800\uffff")", true,
+                   "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"s},
+        StringCase{R"("\ud83d\ude00")", true, "\xF0\x9F\x98\x80"s},
+        StringCase{R"("\uD800\uDC00\uDBFF\uDFFF")", true, "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"s},
+        StringCase{R"("caf\u00e9 au lait")", true, "caf\xC3\xA9 au lait"s},
+        StringCase{R"("a\/b")", true, "a/b"s}, StringCase{R"("\ud83d\u0041")", true, std::nullopt},
+        StringCase{R"("\ud83d")", true, std::nullopt},
+        StringCase{R"("\ud83dx")", true, std::nullopt},
+        StringCase{R"("\ud83d\ud83d")", true, std::nullopt},
+        StringCase{R"("\ude00")", true, std::nullopt},
+        StringCase{R"("\ude00\ud83d")", true, std::nullopt},
+        StringCase{R"("\ud83d\n")", true, std::nullopt},
+        StringCase{R"("\ud83d\ude0")", false, std::nullopt},
+        StringCase{R"("\x41")", false, std::nullopt},
+        StringCase{R"("\U0041")", false, std::nullopt}, StringCase{R"("\a")", false, std::nullopt},
+        StringCase{R"("\')", false, std::nullopt}, StringCase{R"("\u12")", false, std::nullopt},
+        StringCase{R"("\u12G4")", false, std::nullopt}, StringCase{R"("\u")", false, std::nullopt},
+        StringCase{"\"\\", false, std::nullopt}, StringCase{"\"\\\"", false, std::nullopt},
+        StringCase{"\"\\n\tx\"", false, std::nullopt},
+        StringCase{"\"\\u0041", false, std::nullopt}));
 
-INSTANTIATE_TEST_SUITE_P(Utf8, StringTable, testing::Values(
-    StringCase{"\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", true, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"s},
-    StringCase{"\"\xEF\xBB\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF\"", true, "\xEF\xBB\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF"s},
-    StringCase{"\"\xFF\"", true, std::nullopt}, StringCase{"\"\x80\"", true, std::nullopt},
-    StringCase{"\"\xC0\x80\"", true, std::nullopt}, StringCase{"\"\xC1\xBF\"", true, std::nullopt},
-    StringCase{"\"\xE0\x80\x80\"", true, std::nullopt}, StringCase{"\"\xF0\x80\x80\x80\"", true, std::nullopt},
-    StringCase{"\"\xED\xA0\x80\"", true, std::nullopt}, StringCase{"\"\xF4\x90\x80\x80\"", true, std::nullopt},
-    StringCase{"\"\xF5\x80\x80\x80\"", true, std::nullopt}, StringCase{"\"\xE2\x82\"", true, std::nullopt},
-    StringCase{"\"\xC3\"", true, std::nullopt}, StringCase{"\"a\xC3\"", true, std::nullopt},
-    StringCase{"\"\xC3\\n\xA9\"", true, std::nullopt},
-    StringCase{"\"\\n\xFF\"", true, std::nullopt}, StringCase{"\"\\n\xC3\xA9\"", true, "\n\xC3\xA9"s},
-    StringCase{"\"\xC3\xA9\\n\"", true, "\xC3\xA9\n"s}));
+INSTANTIATE_TEST_SUITE_P(Utf8, StringTable,
+                         testing::Values(StringCase{"\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"",
+                                                    true, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"s},
+                                         StringCase{"\"\xEF\xBB\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF\"",
+                                                    true,
+                                                    "\xEF\xBB\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF"s},
+                                         StringCase{"\"\xFF\"", true, std::nullopt},
+                                         StringCase{"\"\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xC0\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xC1\xBF\"", true, std::nullopt},
+                                         StringCase{"\"\xE0\x80\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xF0\x80\x80\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xED\xA0\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xF4\x90\x80\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xF5\x80\x80\x80\"", true, std::nullopt},
+                                         StringCase{"\"\xE2\x82\"", true, std::nullopt},
+                                         StringCase{"\"\xC3\"", true, std::nullopt},
+                                         StringCase{"\"a\xC3\"", true, std::nullopt},
+                                         StringCase{"\"\xC3\\n\xA9\"", true, std::nullopt},
+                                         StringCase{"\"\\n\xFF\"", true, std::nullopt},
+                                         StringCase{"\"\\n\xC3\xA9\"", true, "\n\xC3\xA9"s},
+                                         StringCase{"\"\xC3\xA9\\n\"", true, "\xC3\xA9\n"s}));
 
 TEST(StringScan, BlockScanMatchesWordScanAtEveryOffset) {
     const std::string special = "\"\\\x00\x01\x1F"s;
@@ -207,7 +243,8 @@ TEST(StringScan, BlockScanMatchesWordScanAtEveryOffset) {
                 for (char stop : special) {
                     text[at] = stop;
                     EXPECT_EQ(scanStringRun(text.data(), length), at) << length << ' ' << at;
-                    EXPECT_EQ(scanStringRunPortable(text.data(), length), at) << length << ' ' << at;
+                    EXPECT_EQ(scanStringRunPortable(text.data(), length), at)
+                        << length << ' ' << at;
                     // A second stop later on must not move the first.
                     if (at + 1 < length) {
                         text[length - 1] = '"';
@@ -306,7 +343,8 @@ StringVerdicts judgeString(const std::string& text, bool indexed) {
         v.decodedEnd = c.position;
     }
     std::string scratch;
-    if (JsonCursor c = cursor(); auto viewed = readStringView(c, scratch)) v.viewed = std::string(*viewed);
+    if (JsonCursor c = cursor(); auto viewed = readStringView(c, scratch))
+        v.viewed = std::string(*viewed);
     std::string into = "earlier contents that the read replaces";
     if (JsonCursor c = cursor(); readStringInto(c, into)) v.into = into;
     const std::string array = "[" + text + ",1]";
@@ -318,11 +356,11 @@ StringVerdicts judgeString(const std::string& text, bool indexed) {
 }
 
 class ActivePath {
-public:
+  public:
     ActivePath() : previous_(activeReaderPath()) {}
     ~ActivePath() { forceReaderPath(previous_); }
 
-private:
+  private:
     ReaderPath previous_;
 };
 
@@ -331,10 +369,26 @@ private:
 // indexed, judges as the portable scan does.
 TEST(StringPaths, AgreeAroundBlockBoundaries) {
     const ActivePath restore;
-    const std::string fragments[] = {
-        "", "\\\"", "\\\\", "\\\\\\\"", "\\\\\\\\\"", "\\u00e9", "\\ud83d\\ude00", "\\ud83d",
-        "\\ude00x", "\\u12", "\\u12G4", "\\x", "\t", "\x7F", "\xFF", "\xC3\xA9", "\xE6\x97\xA5",
-        "\xC3", "\\/\\b\\f\\n\\r\\t", std::string(70, '\\') + "n"};
+    const std::string fragments[] = {"",
+                                     "\\\"",
+                                     "\\\\",
+                                     "\\\\\\\"",
+                                     "\\\\\\\\\"",
+                                     "\\u00e9",
+                                     "\\ud83d\\ude00",
+                                     "\\ud83d",
+                                     "\\ude00x",
+                                     "\\u12",
+                                     "\\u12G4",
+                                     "\\x",
+                                     "\t",
+                                     "\x7F",
+                                     "\xFF",
+                                     "\xC3\xA9",
+                                     "\xE6\x97\xA5",
+                                     "\xC3",
+                                     "\\/\\b\\f\\n\\r\\t",
+                                     std::string(70, '\\') + "n"};
     const std::string tails[] = {"", "\\x", "\t\"", "\\\"\"", "\\u"};
     std::size_t compared = 0;
     for (std::size_t before = 0; before <= 140; ++before) {
@@ -402,9 +456,10 @@ TEST(ReadHex4, DigitsAndFailures) {
         std::string input;
         std::optional<std::uint16_t> unit;
     };
-    for (const Case& c : {Case{"0000", 0}, Case{"00e9", 0xE9}, Case{"FFFF", 0xFFFF}, Case{"aBcD", 0xABCD},
-                          Case{"12345", 0x1234}, Case{"123", std::nullopt}, Case{"", std::nullopt},
-                          Case{"12g4", std::nullopt}, Case{"-123", std::nullopt}, Case{" 123", std::nullopt}}) {
+    for (const Case& c :
+         {Case{"0000", 0}, Case{"00e9", 0xE9}, Case{"FFFF", 0xFFFF}, Case{"aBcD", 0xABCD},
+          Case{"12345", 0x1234}, Case{"123", std::nullopt}, Case{"", std::nullopt},
+          Case{"12g4", std::nullopt}, Case{"-123", std::nullopt}, Case{" 123", std::nullopt}}) {
         JsonCursor cursor = cursorOver(c.input);
         EXPECT_EQ(readHex4(cursor), c.unit) << c.input;
         if (c.unit) {
@@ -421,10 +476,11 @@ TEST(AppendCodePoint, EachEncodedLength) {
         char32_t codePoint;
         std::string bytes;
     };
-    for (const Case& c : {Case{0x0, "\0"s}, Case{0x41, "A"}, Case{0x7F, "\x7F"}, Case{0x80, "\xC2\x80"},
-                          Case{0x7FF, "\xDF\xBF"}, Case{0x800, "\xE0\xA0\x80"}, Case{0xFFFD, "\xEF\xBF\xBD"},
-                          Case{0xFFFF, "\xEF\xBF\xBF"}, Case{0x10000, "\xF0\x90\x80\x80"},
-                          Case{0x1F600, "\xF0\x9F\x98\x80"}, Case{0x10FFFF, "\xF4\x8F\xBF\xBF"}}) {
+    for (const Case& c :
+         {Case{0x0, "\0"s}, Case{0x41, "A"}, Case{0x7F, "\x7F"}, Case{0x80, "\xC2\x80"},
+          Case{0x7FF, "\xDF\xBF"}, Case{0x800, "\xE0\xA0\x80"}, Case{0xFFFD, "\xEF\xBF\xBD"},
+          Case{0xFFFF, "\xEF\xBF\xBF"}, Case{0x10000, "\xF0\x90\x80\x80"},
+          Case{0x1F600, "\xF0\x9F\x98\x80"}, Case{0x10FFFF, "\xF4\x8F\xBF\xBF"}}) {
         std::string out = "x";
         appendCodePoint(out, c.codePoint);
         EXPECT_EQ(out, "x" + c.bytes) << static_cast<unsigned>(c.codePoint);

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -22,7 +22,7 @@ namespace {
 
 // A memory file to write a document into and read it back.
 class MemoryFile {
-public:
+  public:
     MemoryFile() : fd_(::memfd_create("document", MFD_CLOEXEC)) {}
     ~MemoryFile() { ::close(fd_); }
     int fd() const { return fd_; }
@@ -32,14 +32,15 @@ public:
         return text;
     }
 
-private:
+  private:
     int fd_;
 };
 
 // The entries split into stores of up to three, as the workers' chunks hold them,
 // with their names and times in a listing.
 template <class Entry, class Fields>
-std::vector<EntryStore> storedChunks(const std::vector<Entry>& entries, Fields (*fieldsOf)(const Entry&)) {
+std::vector<EntryStore> storedChunks(const std::vector<Entry>& entries,
+                                     Fields (*fieldsOf)(const Entry&)) {
     std::vector<EntryStore> stores((entries.size() + 2) / 3);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const Fields fields = fieldsOf(entries[i]);
@@ -130,12 +131,13 @@ TEST(CatalogDocument, SkipAndFallbackWriteOnlyNameTimeAndStatus) {
     CatalogEntry fallback = workedExample();
     fallback.status = EntryStatus::Fallback;
     fallback.mtimeMs = -1500;
-    EXPECT_EQ(catalogDocument({skip, fallback}, true),
-              "{\"version\":1,\"truncated\":true,\"entries\":["
-              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\",\"mtimeMs\":1700000000123.4568,"
-              "\"status\":\"skip\"},"
-              "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\",\"mtimeMs\":-1500,"
-              "\"status\":\"fallback\"}]}\n");
+    EXPECT_EQ(
+        catalogDocument({skip, fallback}, true),
+        "{\"version\":1,\"truncated\":true,\"entries\":["
+        "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\",\"mtimeMs\":1700000000123.4568,"
+        "\"status\":\"skip\"},"
+        "{\"name\":\"0b5e2c7a-1d3f-4a6b-8c9d-0e1f2a3b4c5d.jsonl\",\"mtimeMs\":-1500,"
+        "\"status\":\"fallback\"}]}\n");
 }
 
 TEST(CatalogDocument, KeyPresenceRules) {
@@ -172,9 +174,10 @@ TEST(EmptyDocuments, MatchWhatTheWriterProducesForNoEntries) {
 TEST(ProjectIdsDocument, EntriesAndNulls) {
     ProjectIdEntry ok{"n1.jsonl", "s1", std::nullopt, EntryStatus::Ok};
     ProjectIdEntry fallback{"n2.jsonl", "s2", "/c", EntryStatus::Fallback};
-    EXPECT_EQ(projectIdsDocument({ok, fallback}),
-              "{\"version\":1,\"entries\":[{\"name\":\"n1.jsonl\",\"status\":\"ok\","
-              "\"sessionId\":\"s1\",\"cwd\":null},{\"name\":\"n2.jsonl\",\"status\":\"fallback\"}]}\n");
+    EXPECT_EQ(
+        projectIdsDocument({ok, fallback}),
+        "{\"version\":1,\"entries\":[{\"name\":\"n1.jsonl\",\"status\":\"ok\","
+        "\"sessionId\":\"s1\",\"cwd\":null},{\"name\":\"n2.jsonl\",\"status\":\"fallback\"}]}\n");
 }
 
 TEST(JsonString, Escaping) {
@@ -268,14 +271,16 @@ TEST(JsonWriter, NothingIsAppendedAfterAPartialFlushFails) {
     ASSERT_GT(pipeSize, 4096);
     // All but one page full: the next write takes one page and the one after fails.
     const std::string filler(static_cast<std::size_t>(pipeSize) - 4096, 'z');
-    ASSERT_EQ(::write(pipeFds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    ASSERT_EQ(::write(pipeFds[1], filler.data(), filler.size()),
+              static_cast<ssize_t>(filler.size()));
 
     constexpr std::size_t CAPACITY = 8192;
     std::string drained;
     const auto drain = [&] {
         char block[65536];
         ssize_t got;
-        while ((got = ::read(pipeFds[0], block, sizeof block)) > 0) drained.append(block, static_cast<std::size_t>(got));
+        while ((got = ::read(pipeFds[0], block, sizeof block)) > 0)
+            drained.append(block, static_cast<std::size_t>(got));
     };
     {
         JsonWriter writer(pipeFds[1], CAPACITY);

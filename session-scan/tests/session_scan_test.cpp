@@ -21,8 +21,8 @@
 
 #include "file_test_support.h"
 #include "json_writer.h"
-#include "worker_pool.h"
 #include "session_scan_hooks.h"
+#include "worker_pool.h"
 
 namespace orva {
 namespace {
@@ -698,29 +698,59 @@ void writeEveryKind(const TempDir& dir) {
         const std::string name = chatFileName(n);
         const std::string stem = name.substr(0, name.size() - 6);
         const std::string path = dir / name;
-        const std::string first = R"({"type":"user","sessionId":")" + stem +
-                                  R"(","cwd":"/w","timestamp":"t","message":{"parts":[{"text":"p"}]}})";
+        const std::string first =
+            R"({"type":"user","sessionId":")" + stem +
+            R"(","cwd":"/w","timestamp":"t","message":{"parts":[{"text":"p"}]}})";
         switch (n % KINDS) {
-            case 0: dir.write(name, lines({first, titleRecord("T" + std::to_string(n))})); break;
+            case 0:
+                dir.write(name, lines({first, titleRecord("T" + std::to_string(n))}));
+                break;
             case 1:
                 dir.write(name, lines({first}));
                 dir.write(stem + ".title.json", SIDECAR);
                 break;
-            case 2: dir.write(name, sizedTo(tenRecords(), 100000, sourceRecord("mid") + "\n", Fill::Records)); break;
-            case 3: dir.write(name, sizedTo(tenRecords(), 400000, sourceRecord("tail") + "\n", Fill::Records)); break;
-            case 4: dir.write(name, ""); break;
-            case 5: dir.write(name, "  \n\r\n"); break;
-            case 6: ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); break;
-            case 7: ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); break;
-            case 8: ASSERT_EQ(::symlink((dir / chatFileName(0)).c_str(), path.c_str()), 0); break;
-            case 9: dir.write(name, "{bad\n"); break;
-            case 10: dir.write(name, lines({R"({"sessionId":"s","cwd":"/w"})"})); break;
-            case 11: dir.write(name, std::string(70000, 'x') + "\n" + first + "\n"); break;
-            case 12: dir.write(name, sizedTo(tenRecords(), 131073, "", Fill::Records)); break;
-            case 13: dir.write(name, lines({R"({"subtype":"managed_session_header_v1"})", first})); break;
+            case 2:
+                dir.write(name,
+                          sizedTo(tenRecords(), 100000, sourceRecord("mid") + "\n", Fill::Records));
+                break;
+            case 3:
+                dir.write(name, sizedTo(tenRecords(), 400000, sourceRecord("tail") + "\n",
+                                        Fill::Records));
+                break;
+            case 4:
+                dir.write(name, "");
+                break;
+            case 5:
+                dir.write(name, "  \n\r\n");
+                break;
+            case 6:
+                ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+                break;
+            case 7:
+                ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+                break;
+            case 8:
+                ASSERT_EQ(::symlink((dir / chatFileName(0)).c_str(), path.c_str()), 0);
+                break;
+            case 9:
+                dir.write(name, "{bad\n");
+                break;
+            case 10:
+                dir.write(name, lines({R"({"sessionId":"s","cwd":"/w"})"}));
+                break;
+            case 11:
+                dir.write(name, std::string(70000, 'x') + "\n" + first + "\n");
+                break;
+            case 12:
+                dir.write(name, sizedTo(tenRecords(), 131073, "", Fill::Records));
+                break;
+            case 13:
+                dir.write(name, lines({R"({"subtype":"managed_session_header_v1"})", first}));
+                break;
         }
         if (n % KINDS != 8) {
-            const timespec times[2] = {{0, UTIME_OMIT}, {1700000000 + static_cast<time_t>(n % 5), 0}};
+            const timespec times[2] = {{0, UTIME_OMIT},
+                                       {1700000000 + static_cast<time_t>(n % 5), 0}};
             ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
         }
     }
@@ -740,7 +770,8 @@ TEST(CatalogWorker, SameDocumentAtEveryReadAheadDepth) {
             EXPECT_NE(reference.find("\"status\":\"" + status + "\""), std::string::npos) << status;
         }
         for (const unsigned threads : {1U, 3U}) {
-            for (const std::size_t depth : {std::size_t{1}, DEFAULT_READ_AHEAD, std::size_t{1000}}) {
+            for (const std::size_t depth :
+                 {std::size_t{1}, DEFAULT_READ_AHEAD, std::size_t{1000}}) {
                 EXPECT_EQ(catalogDocument(dir, threads, depth), reference)
                     << threads << " threads, depth " << depth;
             }
@@ -764,7 +795,8 @@ TEST(CatalogWorker, EarlyOpensWithoutDescriptorsAreRetriedAtTheirTurn) {
     const rlim_t tight = static_cast<rlim_t>(open + 2);
     std::string document;
     {
-        const CatalogListing listing = listCatalogFiles(generated.path(), std::nullopt, false, 1000);
+        const CatalogListing listing =
+            listCatalogFiles(generated.path(), std::nullopt, false, 1000);
         const rlimit limited = {tight, saved.rlim_max};
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
         auto pool = runWorkers(std::span<const ChatFile>(listing.files), 1, 16,

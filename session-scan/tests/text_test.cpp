@@ -14,20 +14,34 @@ TEST(IsValidUtf8, Table) {
         std::string bytes;
         bool valid;
     };
-    for (const Case& c : {
-             Case{"", true}, Case{"plain ascii \x7F\0"s, true}, Case{"\xC2\x80\xDF\xBF", true},
-             Case{"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF", true},
-             Case{"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", true},
-             Case{"\x80", false}, Case{"\xBF", false}, Case{"a\x80", false},           // stray continuation
-             Case{"\xC0\x80", false}, Case{"\xC1\xBF", false},                        // overlong two-byte
-             Case{"\xE0\x80\x80", false}, Case{"\xE0\x9F\xBF", false},                // overlong three-byte
-             Case{"\xF0\x80\x80\x80", false}, Case{"\xF0\x8F\xBF\xBF", false},        // overlong four-byte
-             Case{"\xED\xA0\x80", false}, Case{"\xED\xBF\xBF", false},                // encoded surrogates
-             Case{"\xF4\x90\x80\x80", false}, Case{"\xF5\x80\x80\x80", false},        // above U+10FFFF
-             Case{"\xF8\x88\x80\x80\x80", false}, Case{"\xFE", false}, Case{"\xFF", false},
-             Case{"\xC3", false}, Case{"\xE2\x82", false}, Case{"\xF0\x9F\x98", false},  // truncated
-             Case{"\xC3(", false}, Case{"\xE2(\xA1", false}, Case{"\xF0\x9F(\x80", false},
-             Case{"\xC3\xA9\xC3", false}}) {
+    for (const Case& c : {Case{"", true},
+                          Case{"plain ascii \x7F\0"s, true},
+                          Case{"\xC2\x80\xDF\xBF", true},
+                          Case{"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF", true},
+                          Case{"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", true},
+                          Case{"\x80", false},
+                          Case{"\xBF", false},
+                          Case{"a\x80", false},  // stray continuation
+                          Case{"\xC0\x80", false},
+                          Case{"\xC1\xBF", false},  // overlong two-byte
+                          Case{"\xE0\x80\x80", false},
+                          Case{"\xE0\x9F\xBF", false},  // overlong three-byte
+                          Case{"\xF0\x80\x80\x80", false},
+                          Case{"\xF0\x8F\xBF\xBF", false},  // overlong four-byte
+                          Case{"\xED\xA0\x80", false},
+                          Case{"\xED\xBF\xBF", false},  // encoded surrogates
+                          Case{"\xF4\x90\x80\x80", false},
+                          Case{"\xF5\x80\x80\x80", false},  // above U+10FFFF
+                          Case{"\xF8\x88\x80\x80\x80", false},
+                          Case{"\xFE", false},
+                          Case{"\xFF", false},
+                          Case{"\xC3", false},
+                          Case{"\xE2\x82", false},
+                          Case{"\xF0\x9F\x98", false},  // truncated
+                          Case{"\xC3(", false},
+                          Case{"\xE2(\xA1", false},
+                          Case{"\xF0\x9F(\x80", false},
+                          Case{"\xC3\xA9\xC3", false}}) {
         EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
     }
 }
@@ -53,8 +67,9 @@ TEST(TrimAsciiWhitespace, Table) {
         std::string text;
         std::string trimmed;
     };
-    for (const Case& c : {Case{"", ""}, Case{" \t\n\f\r", ""}, Case{"\f{}\f", "{}"}, Case{"\r\n{ } \n", "{ }"},
-                          Case{"\v{}\v", "\v{}\v"}, Case{" a b ", "a b"}, Case{"\xC2\xA0x", "\xC2\xA0x"}}) {
+    for (const Case& c :
+         {Case{"", ""}, Case{" \t\n\f\r", ""}, Case{"\f{}\f", "{}"}, Case{"\r\n{ } \n", "{ }"},
+          Case{"\v{}\v", "\v{}\v"}, Case{" a b ", "a b"}, Case{"\xC2\xA0x", "\xC2\xA0x"}}) {
         EXPECT_EQ(trimAsciiWhitespace(c.text), c.trimmed) << testing::PrintToString(c.text);
     }
 }

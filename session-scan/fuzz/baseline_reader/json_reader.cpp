@@ -21,7 +21,9 @@ namespace {
 // memory: every byte load may alias it.)
 using Ptr = const char*;
 
-constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 constexpr bool isStringSpecial(char c) {
     return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
@@ -35,8 +37,8 @@ constexpr int hexValue(char c) {
 }
 
 // One compare and a bit test per byte instead of four compares.
-constexpr std::uint64_t WHITESPACE_BITS =
-    std::uint64_t{1} << ' ' | std::uint64_t{1} << '\t' | std::uint64_t{1} << '\n' | std::uint64_t{1} << '\r';
+constexpr std::uint64_t WHITESPACE_BITS = std::uint64_t{1} << ' ' | std::uint64_t{1} << '\t' |
+                                          std::uint64_t{1} << '\n' | std::uint64_t{1} << '\r';
 
 inline bool isWhitespaceByte(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -83,7 +85,14 @@ inline Ptr hex4(Ptr p, Ptr end, std::uint16_t& unit) {
 inline Ptr skipEscape(Ptr p, Ptr end) {
     if (p == end) return nullptr;
     switch (*p) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
             return p + 1;
         case 'u': {
             std::uint16_t unit;
@@ -186,16 +195,32 @@ inline Ptr skipValueAt(Ptr p, Ptr end, unsigned depth) {
     p = skipWhitespace(p, end);
     if (p == end) return nullptr;
     switch (*p) {
-        case '"': return skipStringBody(p + 1, end);
-        case '-': case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
+        case '"':
+            return skipStringBody(p + 1, end);
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
             return skipNumber(p, end);
-        case 't': return skipLiteral(p, end, "true");
-        case 'f': return skipLiteral(p, end, "false");
-        case 'n': return skipLiteral(p, end, "null");
-        case '[': return skipArray(p, end, depth);
-        case '{': return skipObject(p, end, depth);
-        default: return nullptr;
+        case 't':
+            return skipLiteral(p, end, "true");
+        case 'f':
+            return skipLiteral(p, end, "false");
+        case 'n':
+            return skipLiteral(p, end, "null");
+        case '[':
+            return skipArray(p, end, depth);
+        case '{':
+            return skipObject(p, end, depth);
+        default:
+            return nullptr;
     }
 }
 
@@ -274,14 +299,30 @@ Ptr decodeEscapedTail(Ptr p, Ptr end, std::string& out) {
         if (++p == end) return nullptr;
         char decoded;
         switch (*p) {
-            case '"': decoded = '"'; break;
-            case '\\': decoded = '\\'; break;
-            case '/': decoded = '/'; break;
-            case 'b': decoded = '\b'; break;
-            case 'f': decoded = '\f'; break;
-            case 'n': decoded = '\n'; break;
-            case 'r': decoded = '\r'; break;
-            case 't': decoded = '\t'; break;
+            case '"':
+                decoded = '"';
+                break;
+            case '\\':
+                decoded = '\\';
+                break;
+            case '/':
+                decoded = '/';
+                break;
+            case 'b':
+                decoded = '\b';
+                break;
+            case 'f':
+                decoded = '\f';
+                break;
+            case 'n':
+                decoded = '\n';
+                break;
+            case 'r':
+                decoded = '\r';
+                break;
+            case 't':
+                decoded = '\t';
+                break;
             case 'u':
                 p = decodeUnicodeEscape(p, end, out);
                 if (p == nullptr) return nullptr;
@@ -307,8 +348,12 @@ Ptr readPlainPrefix(Ptr p, Ptr end, std::string_view& prefix) {
     return isValidUtf8(prefix) ? p : nullptr;
 }
 
-Ptr positionOf(const JsonCursor& cursor) { return cursor.bytes + cursor.position; }
-Ptr endOf(const JsonCursor& cursor) { return cursor.bytes + cursor.length; }
+Ptr positionOf(const JsonCursor& cursor) {
+    return cursor.bytes + cursor.position;
+}
+Ptr endOf(const JsonCursor& cursor) {
+    return cursor.bytes + cursor.length;
+}
 
 // Moves the cursor after a successful operation; a failed one leaves it alone.
 bool advance(JsonCursor& cursor, Ptr p) {
@@ -365,7 +410,9 @@ std::size_t scanStringRun(const char* bytes, std::size_t length) {
 #endif
 }
 
-void skipJsonWhitespace(JsonCursor& cursor) { advance(cursor, skipWhitespace(positionOf(cursor), endOf(cursor))); }
+void skipJsonWhitespace(JsonCursor& cursor) {
+    advance(cursor, skipWhitespace(positionOf(cursor), endOf(cursor)));
+}
 
 bool skipValue(JsonCursor& cursor, unsigned depth) {
     return advance(cursor, skipValueAt(positionOf(cursor), endOf(cursor), depth));
@@ -415,8 +462,12 @@ std::optional<std::uint16_t> readHex4(JsonCursor& cursor) {
 }
 
 void appendCodePoint(std::string& out, char32_t codePoint) {
-    const auto byte = [](char32_t bits) { return static_cast<char>(static_cast<unsigned char>(bits)); };
-    const auto continuation = [&](unsigned shift) { return byte(0x80 | ((codePoint >> shift) & 0x3F)); };
+    const auto byte = [](char32_t bits) {
+        return static_cast<char>(static_cast<unsigned char>(bits));
+    };
+    const auto continuation = [&](unsigned shift) {
+        return byte(0x80 | ((codePoint >> shift) & 0x3F));
+    };
     if (codePoint < 0x80) {
         out.push_back(byte(codePoint));
     } else if (codePoint < 0x800) {

@@ -32,14 +32,26 @@ struct LineReader {
     }
 };
 
-enum class TopKey { Other, SessionId, Cwd, Timestamp, GitBranch, Type, Subtype, SystemPayload, Message };
+enum class TopKey {
+    Other,
+    SessionId,
+    Cwd,
+    Timestamp,
+    GitBranch,
+    Type,
+    Subtype,
+    SystemPayload,
+    Message
+};
 enum class PayloadKey { Other, ParentSessionId, SourceType, SourceId, Engine, DisplayText };
 
 // Matched by length first, then by bytes.
 TopKey classifyTopKey(std::string_view key) {
     switch (key.size()) {
-        case 3: return key == "cwd" ? TopKey::Cwd : TopKey::Other;
-        case 4: return key == "type" ? TopKey::Type : TopKey::Other;
+        case 3:
+            return key == "cwd" ? TopKey::Cwd : TopKey::Other;
+        case 4:
+            return key == "type" ? TopKey::Type : TopKey::Other;
         case 7:
             if (key == "subtype") return TopKey::Subtype;
             if (key == "message") return TopKey::Message;
@@ -49,19 +61,27 @@ TopKey classifyTopKey(std::string_view key) {
             if (key == "timestamp") return TopKey::Timestamp;
             if (key == "gitBranch") return TopKey::GitBranch;
             return TopKey::Other;
-        case 13: return key == "systemPayload" ? TopKey::SystemPayload : TopKey::Other;
-        default: return TopKey::Other;
+        case 13:
+            return key == "systemPayload" ? TopKey::SystemPayload : TopKey::Other;
+        default:
+            return TopKey::Other;
     }
 }
 
 PayloadKey classifyPayloadKey(std::string_view key) {
     switch (key.size()) {
-        case 6: return key == "engine" ? PayloadKey::Engine : PayloadKey::Other;
-        case 8: return key == "sourceId" ? PayloadKey::SourceId : PayloadKey::Other;
-        case 10: return key == "sourceType" ? PayloadKey::SourceType : PayloadKey::Other;
-        case 11: return key == "displayText" ? PayloadKey::DisplayText : PayloadKey::Other;
-        case 15: return key == "parentSessionId" ? PayloadKey::ParentSessionId : PayloadKey::Other;
-        default: return PayloadKey::Other;
+        case 6:
+            return key == "engine" ? PayloadKey::Engine : PayloadKey::Other;
+        case 8:
+            return key == "sourceId" ? PayloadKey::SourceId : PayloadKey::Other;
+        case 10:
+            return key == "sourceType" ? PayloadKey::SourceType : PayloadKey::Other;
+        case 11:
+            return key == "displayText" ? PayloadKey::DisplayText : PayloadKey::Other;
+        case 15:
+            return key == "parentSessionId" ? PayloadKey::ParentSessionId : PayloadKey::Other;
+        default:
+            return PayloadKey::Other;
     }
 }
 
@@ -172,10 +192,14 @@ bool readMessage(LineReader& reader, RecordFields& fields) {
 
 bool readTopMember(LineReader& reader, std::string_view key, RecordFields& fields) {
     switch (classifyTopKey(key)) {
-        case TopKey::SessionId: return readStringMember(reader, fields.sessionId, TOP_MEMBER_DEPTH);
-        case TopKey::Cwd: return readStringMember(reader, fields.cwd, TOP_MEMBER_DEPTH);
-        case TopKey::Timestamp: return readStringMember(reader, fields.timestamp, TOP_MEMBER_DEPTH);
-        case TopKey::Type: return readStringMember(reader, fields.type, TOP_MEMBER_DEPTH);
+        case TopKey::SessionId:
+            return readStringMember(reader, fields.sessionId, TOP_MEMBER_DEPTH);
+        case TopKey::Cwd:
+            return readStringMember(reader, fields.cwd, TOP_MEMBER_DEPTH);
+        case TopKey::Timestamp:
+            return readStringMember(reader, fields.timestamp, TOP_MEMBER_DEPTH);
+        case TopKey::Type:
+            return readStringMember(reader, fields.type, TOP_MEMBER_DEPTH);
         case TopKey::GitBranch:
             fields.gitBranchNonString = reader.peek() != '"';
             return readStringMember(reader, fields.gitBranch, TOP_MEMBER_DEPTH);
@@ -204,9 +228,8 @@ std::optional<RecordFields> extractRecordFields(std::string_view line) {
     reader.skipWhitespace();
     if (!reader.consume('{')) return std::nullopt;
     RecordFields fields;
-    const bool read = walkObject(reader, [&](std::string_view key) {
-        return readTopMember(reader, key, fields);
-    });
+    const bool read = walkObject(
+        reader, [&](std::string_view key) { return readTopMember(reader, key, fields); });
     if (!read) return std::nullopt;
     reader.skipWhitespace();
     if (!reader.atEnd()) return std::nullopt;
