@@ -77,7 +77,9 @@ std::size_t BytePattern::findLast(std::string_view haystack) const {
 #if ORVA_SSE2
     const ReaderPath path = activeReaderPath();
     if (path != ReaderPath::Portable) {
-        const std::size_t found = path == ReaderPath::Avx2 ? lastInBlocksAvx2(*this, haystack, end)
+        // The AVX-512 path searches as the AVX2 one: the search is over before a
+        // wider register would pay.
+        const std::size_t found = path >= ReaderPath::Avx2 ? lastInBlocksAvx2(*this, haystack, end)
                                                            : lastInBlocksSse2(*this, haystack, end);
         if (found != npos) return found;
         // Fewer than one block of starts is left; SSE2 takes 32 of them first.

@@ -16,6 +16,16 @@ bool processorHasAvx2() {
 #endif
 }
 
+bool processorHasAvx512() {
+#if ORVA_SSE2
+    __builtin_cpu_init();
+    return processorHasAvx2() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw");
+#else
+    return false;
+#endif
+}
+
 struct PathList {
     std::array<ReaderPath, READER_PATH_COUNT> paths{};
     std::size_t count = 0;
@@ -27,6 +37,7 @@ const PathList& pathList() {
         found.paths[found.count++] = ReaderPath::Portable;
         if (ORVA_SSE2) found.paths[found.count++] = ReaderPath::Sse2;
         if (processorHasAvx2()) found.paths[found.count++] = ReaderPath::Avx2;
+        if (processorHasAvx512()) found.paths[found.count++] = ReaderPath::Avx512;
         return found;
     }();
     return list;
@@ -46,6 +57,8 @@ std::string_view readerPathName(ReaderPath path) {
             return "sse2";
         case ReaderPath::Avx2:
             return "avx2";
+        case ReaderPath::Avx512:
+            return "avx512";
     }
     return "portable";
 }

@@ -19,19 +19,22 @@
 #define ORVA_SSE2 0
 #endif
 
-// The attribute that lets one function use AVX2 (and the bit instructions that come
-// with it) in a build for the SSE2 baseline. Such a function runs only when the
-// processor has them, behind a check of activeReaderPath().
+// The attributes that let one function use AVX2 (and the bit instructions that come
+// with it), or AVX-512BW besides, in a build for the SSE2 baseline. Such a function
+// runs only when the processor has them, behind a check of activeReaderPath().
 #define ORVA_TARGET_AVX2 __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt")))
+#define ORVA_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx2,bmi,bmi2,lzcnt,popcnt")))
 
 namespace orva {
 
 enum class ReaderPath : unsigned char {
     Portable,  // word-wise and byte-wise code in plain C++
     Sse2,      // 16-byte blocks
-    Avx2,      // 32-byte blocks, and the widest UTF-8 validation the processor has
+    Avx2,      // 32-byte blocks
+    Avx512,    // the AVX2 path with 64-byte blocks in one register (AVX-512BW), and the
+               // widest UTF-8 validation the processor has
 };
-inline constexpr std::size_t READER_PATH_COUNT = 3;
+inline constexpr std::size_t READER_PATH_COUNT = 4;
 
 std::string_view readerPathName(ReaderPath path);
 

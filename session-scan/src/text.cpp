@@ -129,9 +129,9 @@ bool validateSequences(std::string_view bytes) {
 // here: it works in 64-byte blocks behind a virtual call.
 constexpr std::size_t LIBRARY_UTF8_MINIMUM = 64;
 
-// The library's validator for each block path: its best for the widest path (AVX2,
-// or AVX-512 where the processor has it), and its SSE4.2 one, or its portable one,
-// for the SSE2 path.
+// The library's validator for each block path: its best for the AVX-512 path, its
+// AVX2 one for the AVX2 path, and its SSE4.2 one, or its portable one, for the SSE2
+// path.
 const simdjson::implementation& libraryValidator(ReaderPath path) {
     static const std::array<const simdjson::implementation*, READER_PATH_COUNT> validators = [] {
         const auto& available = simdjson::get_available_implementations();
@@ -140,7 +140,11 @@ const simdjson::implementation& libraryValidator(ReaderPath path) {
         if (sse == nullptr || !sse->supported_by_runtime_system()) sse = available["fallback"];
         table[static_cast<std::size_t>(ReaderPath::Portable)] = available["fallback"];
         table[static_cast<std::size_t>(ReaderPath::Sse2)] = sse;
-        table[static_cast<std::size_t>(ReaderPath::Avx2)] = available.detect_best_supported();
+        const simdjson::implementation* best = available.detect_best_supported();
+        const simdjson::implementation* avx2 = available["haswell"];
+        if (avx2 == nullptr || !avx2->supported_by_runtime_system()) avx2 = best;
+        table[static_cast<std::size_t>(ReaderPath::Avx2)] = avx2;
+        table[static_cast<std::size_t>(ReaderPath::Avx512)] = best;
         return table;
     }();
     return *validators[static_cast<std::size_t>(path)];
