@@ -45,8 +45,7 @@ struct FileWork {
 
 void readAt(int fd, std::int64_t offset, std::size_t size, std::vector<char>& buffer,
             FileWork& work) {
-    buffer.resize(size);
-    const ReadOutcome read = readFullAt(fd, offset, std::span<char>(buffer.data(), size));
+    const ReadOutcome read = readFullAt(fd, offset, readWindow(buffer, size));
     work.bytes += read.count;
     ++work.reads;
 }

@@ -162,6 +162,11 @@ ReadOutcome readFullAt(int fd, std::int64_t offset, std::span<char> buffer) {
     return outcome;
 }
 
+std::span<char> readWindow(std::vector<char>& buffer, std::size_t size) {
+    if (buffer.size() < size) buffer.resize(size);
+    return {buffer.data(), size};
+}
+
 std::string joinPath(std::string_view dir, std::string_view name) {
     std::string path;
     joinPathInto(path, dir, name);

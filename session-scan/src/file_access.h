@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orva {
 
@@ -107,6 +108,10 @@ struct ReadOutcome {
 };
 
 ReadOutcome readFullAt(int fd, std::int64_t offset, std::span<char> buffer);
+
+// The first size bytes of a read buffer that a thread keeps from file to file. The
+// buffer only grows, so that its bytes are zeroed once, not before every read.
+std::span<char> readWindow(std::vector<char>& buffer, std::size_t size);
 
 // dir joined with name: one '/' between them unless dir is empty or already ends
 // with '/'; a name that begins with '/' replaces dir.

@@ -49,8 +49,9 @@ EntryStatus readFirstRecord(const OpenOutcome& file, std::vector<char>& buffer,
     const std::int64_t size = file.stamp.size;
     if (size <= 0) return EntryStatus::Skip;
     const bool wholeFile = size <= static_cast<std::int64_t>(HEAD_WINDOW);
-    buffer.resize(wholeFile ? static_cast<std::size_t>(size) : HEAD_WINDOW);
-    const ReadOutcome read = readFullAt(file.fd.get(), 0, std::span<char>(buffer));
+    const ReadOutcome read =
+        readFullAt(file.fd.get(), 0,
+                   readWindow(buffer, wholeFile ? static_cast<std::size_t>(size) : HEAD_WINDOW));
     if (read.error != 0) return EntryStatus::Fallback;
 
     const HeadLine head = firstNonBlankLine(std::string_view(buffer.data(), read.count), wholeFile);

@@ -165,8 +165,7 @@ bool readExactlyAt(int fd, std::int64_t offset, std::vector<char>& buffer, std::
 #ifdef ORVA_SESSION_SCAN_HOOKS
     if (hooks::onChatRead != nullptr) hooks::onChatRead(offset, size);
 #endif
-    buffer.resize(size);
-    const ReadOutcome read = readFullAt(fd, offset, std::span<char>(buffer.data(), size));
+    const ReadOutcome read = readFullAt(fd, offset, readWindow(buffer, size));
     return read.error == 0 && read.count == size;
 }
 

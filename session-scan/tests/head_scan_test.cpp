@@ -185,8 +185,9 @@ TEST(ScanHead, ReusesTheWorkerBufferWithoutGrowingIt) {
         EXPECT_EQ(buffer.capacity(), HEAD_WORKER_BUFFER) << name;
         EXPECT_EQ(buffer.data(), storage) << name;
     }
+    // The buffer only grows, so that it is zeroed once: a smaller read leaves its size.
     scanHead(dir.path(), "small", buffer);
-    EXPECT_EQ(buffer.size(), RECORD.size() + 1);
+    EXPECT_EQ(buffer.size(), WINDOW);
 }
 
 constexpr std::size_t KINDS = 11;
