@@ -377,12 +377,12 @@ constexpr std::array<unsigned char, 64> lanes(std::array<unsigned char, 16> lane
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = lane[i % 16];
     return all;
 }
-alignas(64) constexpr std::array<unsigned char, 64> ESCAPE_BY_HIGH = lanes({0, 0, 1, 0, 0, 2, 4, 8,
-                                                                            0, 0, 0, 0, 0, 0, 0,
-                                                                            0});
-alignas(64) constexpr std::array<unsigned char, 64> ESCAPE_BY_LOW = lanes({0, 0, 1 | 4 | 8, 0, 8, 8,
-                                                                           4, 0, 0, 0, 0, 0, 2, 0,
-                                                                           4, 1});
+// clang-format off
+alignas(64) constexpr std::array<unsigned char, 64> ESCAPE_BY_HIGH =
+    lanes({0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0});
+alignas(64) constexpr std::array<unsigned char, 64> ESCAPE_BY_LOW =
+    lanes({0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1});
+// clang-format on
 
 struct Block64 {
     __m512i v;
