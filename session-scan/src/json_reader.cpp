@@ -268,6 +268,23 @@ struct Block64 {
 
 }  // namespace sse2
 
+// The bytes that may follow a backslash (" \\ / b f n r t u), looked up by their two
+// nibbles with a byte shuffle: each high nibble of such a byte has a bit, and the
+// table of low nibbles gives the bits of the high nibbles that go with it. The
+// shuffle looks up within each 16-byte lane, so a register of N bytes holds the
+// table once a lane.
+// clang-format off
+constexpr std::array<unsigned char, 16> ESCAPE_BY_HIGH_NIBBLE = {0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr std::array<unsigned char, 16> ESCAPE_BY_LOW_NIBBLE = {0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1};
+// clang-format on
+
+template <std::size_t N>
+constexpr std::array<unsigned char, N> inEveryLane(const std::array<unsigned char, 16>& lane) {
+    std::array<unsigned char, N> all{};
+    for (std::size_t i = 0; i < N; ++i) all[i] = lane[i % 16];
+    return all;
+}
+
 // The AVX2 path: 32-byte registers, two to a block. Run only where the processor has
 // AVX2 (activeReaderPath() says so).
 namespace avx2 {
@@ -283,18 +300,13 @@ ORVA_TARGET_AVX2 inline __m256i isControl(__m256i v) {
     return _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
 }
 
-// The bytes that may follow a backslash (" \\ / b f n r t u), looked up by their two
-// nibbles: each high nibble of such a byte has a bit, and the table of low nibbles
-// gives the bits of the high nibbles that go with it.
+alignas(32) constexpr auto ESCAPE_BY_HIGH = inEveryLane<32>(ESCAPE_BY_HIGH_NIBBLE);
+alignas(32) constexpr auto ESCAPE_BY_LOW = inEveryLane<32>(ESCAPE_BY_LOW_NIBBLE);
+
 ORVA_TARGET_AVX2 inline __m256i isEscapeLetter(__m256i v) {
-    // clang-format off
-    const __m256i byHigh = _mm256_setr_epi8(
-        0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0,
-        0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i byLow = _mm256_setr_epi8(
-        0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1,
-        0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1);
-    // clang-format on
+    const __m256i byHigh =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(ESCAPE_BY_HIGH.data()));
+    const __m256i byLow = _mm256_load_si256(reinterpret_cast<const __m256i*>(ESCAPE_BY_LOW.data()));
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i low = _mm256_and_si256(v, nibble);
     const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
@@ -370,19 +382,8 @@ namespace avx512 {
 
 using avx2::BlockShort;
 
-// The two nibble tables of the escape letters (see avx2::isEscapeLetter), repeated in
-// each 16-byte lane.
-constexpr std::array<unsigned char, 64> lanes(std::array<unsigned char, 16> lane) {
-    std::array<unsigned char, 64> all{};
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = lane[i % 16];
-    return all;
-}
-// clang-format off
-alignas(64) constexpr std::array<unsigned char, 64> ESCAPE_BY_HIGH =
-    lanes({0, 0, 1, 0, 0, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0});
-alignas(64) constexpr std::array<unsigned char, 64> ESCAPE_BY_LOW =
-    lanes({0, 0, 1 | 4 | 8, 0, 8, 8, 4, 0, 0, 0, 0, 0, 2, 0, 4, 1});
-// clang-format on
+alignas(64) constexpr auto ESCAPE_BY_HIGH = inEveryLane<64>(ESCAPE_BY_HIGH_NIBBLE);
+alignas(64) constexpr auto ESCAPE_BY_LOW = inEveryLane<64>(ESCAPE_BY_LOW_NIBBLE);
 
 struct Block64 {
     __m512i v;
@@ -395,7 +396,7 @@ struct Block64 {
         return _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F));
     }
     ORVA_TARGET_AVX512 std::uint64_t high() const { return _mm512_movepi8_mask(v); }
-    // The escape letters by their two nibbles, as on the AVX2 path.
+    // The escape letters by their two nibbles.
     ORVA_TARGET_AVX512 std::uint64_t badEscapes(std::uint64_t escaped, Ptr) const {
         const __m512i byHigh = _mm512_load_si512(ESCAPE_BY_HIGH.data());
         const __m512i byLow = _mm512_load_si512(ESCAPE_BY_LOW.data());
